@@ -1,0 +1,35 @@
+// Process-wide settings and tables owned by the entry point, and the small
+// helpers every subsystem shares.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/common.h"
+
+struct device_range;
+class kallsyms_parser;
+
+// Option -m: bit 0 switches debug output on, here and in the eBPF programs.
+extern uint64_t mask;
+// Option -d: reports and the map listing also go to the system log.
+extern bool daemon_flag;
+// The kernel symbol table, read at start-up and once more after probe start.
+extern kallsyms_parser kallsyms;
+// Every disk range to watch, over all device paths, in resolution order.
+extern std::vector<device_range> wwid_ranges;
+// Code range of each file system's module.
+extern std::map<ENUM_FS_TYPE, fs_range> module_ranges;
+
+inline bool debug_on() { return (mask & 1) != 0; }
+
+// "major:minor" in decimal, e.g. 8:16.
+std::string dev_to_string(uint32_t major, uint32_t minor);
+// The 16 WWID bytes as 32 lowercase hex digits, byte 0 first.
+std::string wwid_to_string(const wwid_t &wwid);
+// "unknown", "ext4" or "xfs"; "unknown" for anything else.
+const char *fs_type_name(uint32_t type);
+// st_rdev of path when it is a block device, else 0.
+uint64_t get_block_device_number(const std::string &path);

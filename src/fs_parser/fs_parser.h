@@ -1,0 +1,29 @@
+// File-system layout analysis: recognises ext4 or xfs on a device and lists
+// the byte ranges to watch (metadata, or with -a the whole file system).
+#pragma once
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "common/common.h"
+
+class fs_parser_exception : public std::exception {
+  public:
+    explicit fs_parser_exception(const std::string &message)
+        : message_("fs_parser error: " + message)
+    {
+    }
+    const char *what() const noexcept override { return message_.c_str(); }
+
+  private:
+    std::string message_;
+};
+
+// Fills ranges (offsets on device_path) and module_range; throws
+// fs_parser_exception on every failure, leaving ranges untouched.
+int get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
+                  fs_range &module_range, const bool &whole);
+
+// Sorts by (type, first, second) and merges overlapping or touching ranges of one type.
+void merge_fs_ranges(std::vector<fs_range> &ranges);
