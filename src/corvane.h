@@ -23,7 +23,10 @@ extern std::vector<device_range> wwid_ranges;
 // Code range of each file system's module.
 extern std::map<ENUM_FS_TYPE, fs_range> module_ranges;
 
-inline bool debug_on() { return (mask & 1) != 0; }
+inline bool debug_on()
+{
+    return (mask & 1) != 0;
+}
 
 // "major:minor" in decimal, e.g. 8:16.
 std::string dev_to_string(uint32_t major, uint32_t minor);

@@ -54,8 +54,8 @@ typedef struct fs_range_set {
 } fs_range_set_t;
 
 typedef struct report_event {
-    __u64 ptid; /* tgid << 32 | tid */
-    __u64 nsec; /* CLOCK_MONOTONIC */
+    __u64 ptid;       /* tgid << 32 | tid */
+    __u64 nsec;       /* CLOCK_MONOTONIC */
     __u64 stack_size; /* frames in ip */
     struct fs_range range;
     enum ENUM_EVENT_TYPE type;

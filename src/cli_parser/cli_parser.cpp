@@ -1,0 +1,72 @@
+#include "cli_parser/cli_parser.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <CLI/CLI.hpp>
+
+#include "corvane.h"
+
+namespace {
+
+// Reads the -m value like strtoull with base 0 (decimal, 0x hex, leading-zero octal);
+// the whole text must be consumed, and an empty value means 0.
+bool parse_mask_value(const std::string &text, uint64_t &value)
+{
+    if (text.empty()) {
+        value = 0;
+        return true;
+    }
+    if (text.front() == '-' || text.front() == '+' ||
+        std::isspace(static_cast<unsigned char>(text.front())))
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end != text.c_str() + text.size())
+        return false;
+    value = parsed;
+    return true;
+}
+
+void define_options(CLI::App &app, std::vector<std::string> &paths, bool &whole, bool &daemon)
+{
+    app.add_flag("-a,--all", whole,
+                 "Set the effective scope of corvane to the entire filesystem,  by default only "
+                 "the metadata area is monitored.");
+    app.add_flag("-d,--daemon", daemon, "output log to messages.");
+    app.add_option_function<std::string>(
+           "-m,--mask",
+           [](const std::string &text) {
+               uint64_t value = 0;
+               if (!parse_mask_value(text, value))
+                   throw CLI::ConversionError(text, "--mask");
+               mask = value;
+           },
+           "debug level, 0(default) or 1.")
+        ->type_name("UINT");
+    app.add_option("path", paths, "Path to the device file where the file system is located.")
+        ->type_name("TEXT")
+        ->required()
+        ->check(CLI::ExistingFile);
+}
+
+} // namespace
+
+bool parse_command_line(int argc, char **argv, std::vector<std::string> &paths, bool &whole,
+                        bool &daemon)
+{
+    CLI::App app{"corvane monitors every write event on given devices, and reports on those "
+                 "writes that could corrupt the file system.",
+                 ""};
+    define_options(app, paths, whole, daemon);
+    try {
+        if (argc < 1)
+            throw CLI::ArgumentMismatch("the argument vector is empty");
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return false;
+    }
+    return true;
+}
