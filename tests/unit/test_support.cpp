@@ -25,7 +25,8 @@ command_result run(const std::string &command_line)
 {
     temp_dir dir;
     fs::path out = dir.path() / "out", err = dir.path() / "err";
-    std::string full = "(" + command_line + ") >" + out.string() + " 2>" + err.string() + " </dev/null";
+    std::string full =
+        "(" + command_line + ") >" + out.string() + " 2>" + err.string() + " </dev/null";
     int raw = std::system(full.c_str());
     command_result r;
     if (raw != -1 && WIFEXITED(raw))
