@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/common.h"
+#include "fs_parser/ext4.h"
+#include "fs_parser/xfs.h"
 
 class fs_parser_exception : public std::exception {
   public:
@@ -24,6 +26,11 @@ class fs_parser_exception : public std::exception {
 // fs_parser_exception on every failure, leaving ranges untouched.
 int get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
                   fs_range &module_range, const bool &whole);
+
+// libblkid probes the device and names its type exactly "ext4".
+bool is_ext4(const std::string &device_path);
+// The device starts with an xfs superblock ("XFSB").
+bool is_xfs(const std::string &device_path);
 
 // Sorts by (type, first, second) and merges overlapping or touching ranges of one type.
 void merge_fs_ranges(std::vector<fs_range> &ranges);
