@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,3 +35,59 @@ class device_parser_exception : public std::exception {
 // Resolves input down to SCSI disks and appends them to out; returns how many
 // entries were appended. Throws device_parser_exception and leaves out as it was.
 int resolve_device(const device_range &input, std::vector<device_range> &out);
+
+// The steps of the resolution, one kind of device each. The entry's device
+// text names its sysfs directory under <sysfs root>/sys/dev/block.
+
+// SCSI disk: a device bound to the "sd" driver, named by its 16-byte NAA WWID.
+bool is_scsi_device(const device_range &entry);
+// Fills entry.wwid from the disk's "device/wwid"; false when the device is not a
+// SCSI disk or the WWID is not "naa." and 32 hex digits. Throws when a digit
+// pair is not hexadecimal.
+bool read_scsi_wwid(device_range &entry);
+
+// Partition: rewritten in place into its whole disk, ranges shifted by the
+// partition's start.
+bool is_partition(const device_range &entry);
+bool map_partition(device_range &entry);
+// One unsigned decimal number from a sysfs file; 0 when unreadable.
+uint64_t read_sysfs_number(const std::filesystem::path &path);
+
+// Device mapper: every linear or multipath target that holds watched ranges
+// becomes a new entry for the device below, appended to the queue. Returns the
+// number of ranges placed. Throws device_parser_exception for other targets.
+bool is_dm_device(const device_range &entry);
+int map_device_mapper(const device_range &entry, std::deque<device_range> &queue);
+// start and length in 512-byte sectors on the device-mapper device; params is
+// the target's parameter text.
+int map_dm_linear(const device_range &entry, std::deque<device_range> &queue, uint64_t start,
+                  uint64_t length, const std::string &params);
+int map_dm_multipath(const device_range &entry, std::deque<device_range> &queue, uint64_t start,
+                     uint64_t length, const std::string &params);
+
+namespace device_parser {
+
+// Directory under which "sys/..." is read: "/" in production, a prepared tree
+// in tests.
+void set_sysfs_root(const std::filesystem::path &root);
+const std::filesystem::path &sysfs_root();
+
+// One target of a device-mapper table, as the kernel reports it.
+struct dm_target {
+    uint64_t start;  // in 512-byte sectors on the device-mapper device
+    uint64_t length; // in 512-byte sectors
+    std::string type;
+    std::optional<std::string> params; // absent when the kernel gave no parameter text
+};
+
+// Reads the live table of a device-mapper device into targets (cleared first).
+// Returns false, after a message on standard error, when it cannot be read.
+using dm_table_reader =
+    std::function<bool(uint32_t major, uint32_t minor, std::vector<dm_target> &targets)>;
+
+// The production reader, through libdevmapper.
+bool read_dm_table(uint32_t major, uint32_t minor, std::vector<dm_target> &targets);
+// Replaces the reader (tests); an empty function restores read_dm_table.
+void set_dm_table_reader(dm_table_reader reader);
+
+} // namespace device_parser

@@ -1,0 +1,83 @@
+// SCSI disk identity: the end point of every resolution chain is a disk bound
+// to the "sd" driver, named by the 16-byte NAA identifier that the in-kernel
+// probes read from the same disk's VPD page 0x83.
+#include <array>
+#include <fstream>
+#include <stdexcept>
+
+#include "corvane.h"
+#include "device_parser/device_parser.h"
+#include "device_parser/internal.h"
+
+namespace fs = std::filesystem;
+using namespace device_parser;
+
+namespace {
+
+constexpr std::string_view naa_prefix = "naa.";
+constexpr size_t wwid_text_length = 36; // "naa." and 32 hex digits
+
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Both characters must be hex digits: a half-converted pair would give the disk
+// an identifier that the kernel never reports for it.
+uint8_t hex_pair_value(char high, char low)
+{
+    int h = hex_digit_value(high), l = hex_digit_value(low);
+    if (h < 0 || l < 0)
+        throw std::invalid_argument("wwid holds a non-hexadecimal digit");
+    return static_cast<uint8_t>(h << 4 | l);
+}
+
+std::string read_first_word(const fs::path &path)
+{
+    std::ifstream in(path);
+    std::string word;
+    in >> word;
+    return word;
+}
+
+} // namespace
+
+bool is_scsi_device(const device_range &entry)
+{
+    fs::path link = block_device_dir(entry.major, entry.minor) / "device/driver";
+    if (!fs::is_symlink(fs::symlink_status(link)))
+        return false;
+    // The link's parent passes through sysfs links itself, so the ".." of the
+    // relative target must be applied after those links are resolved.
+    fs::path driver = fs::canonical(link.parent_path() / fs::read_symlink(link));
+    // Without the sd driver loaded there is no SCSI disk, and that is no error.
+    std::error_code ec;
+    bool same = fs::equivalent(driver, sysfs_path("sys/bus/scsi/drivers/sd"), ec);
+    return !ec && same;
+}
+
+bool read_scsi_wwid(device_range &entry)
+{
+    if (!is_scsi_device(entry))
+        return false;
+    debug_line("------debug scsi------");
+
+    std::string word = read_first_word(block_device_dir(entry.major, entry.minor) / "device/wwid");
+    if (word.size() != wwid_text_length || !word.starts_with(naa_prefix))
+        return false;
+
+    wwid_t wwid{};
+    for (size_t k = 0; k < sizeof(wwid.buf); ++k)
+        wwid.buf[k] = hex_pair_value(word[4 + 2 * k], word[5 + 2 * k]);
+    entry.wwid = wwid;
+
+    debug_line(dev_to_string(entry.major, entry.minor) + "'s wwid: " + wwid_to_string(entry.wwid));
+    debug_line("---------------------------");
+    return true;
+}
