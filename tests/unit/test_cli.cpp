@@ -1,0 +1,170 @@
+// The command line, exit statuses and per-device failure handling, checked by
+// running the built binary the way an operator would.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "test_support.h"
+
+using test_support::command_result;
+using test_support::run;
+
+namespace {
+
+const std::string corvane = CORVANE_BINARY;
+
+command_result corvane_with(const std::string &args)
+{
+    return run(corvane + " " + args);
+}
+
+std::string make_regular_file(const test_support::temp_dir &dir)
+{
+    std::string path = (dir.path() / "plain").string();
+    std::ofstream(path) << "not a device\n";
+    return path;
+}
+
+} // namespace
+
+TEST(CommandLine, HelpPrintsDescriptionAndExitsOne)
+{
+    command_result r = corvane_with("-h");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("corvane monitors every write event on given devices, and reports on "
+                         "those writes that could corrupt the file system."),
+              std::string::npos);
+    for (const char *text : {"-a,--all", "-d,--daemon", "-m,--mask UINT", "path TEXT",
+                             "debug level, 0(default) or 1.", "output log to messages.",
+                             "Set the effective scope of corvane to the entire filesystem,  by "
+                             "default only the metadata area is monitored.",
+                             "Path to the device file where the file system is located."})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    EXPECT_NE(r.out.find("Usage: " + corvane), std::string::npos) << r.out;
+}
+
+TEST(CommandLine, ValidatorRejectsMissingPathAndDirectory)
+{
+    test_support::temp_dir dir;
+    command_result missing = corvane_with((dir.path() / "nope").string());
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("File does not exist: " + (dir.path() / "nope").string()),
+              std::string::npos)
+        << missing.err;
+
+    command_result directory = corvane_with(dir.path().string());
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_NE(directory.err.find("File is actually a directory: " + dir.path().string()),
+              std::string::npos)
+        << directory.err;
+
+    command_result none = corvane_with("");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("path is required"), std::string::npos) << none.err;
+}
+
+TEST(CommandLine, RegularFileIsNotABlockDevice)
+{
+    test_support::temp_dir dir;
+    command_result r = corvane_with(make_regular_file(dir));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "fs_parser error: it is not a block device\n"
+                     "No file system needs to be monitored.\n");
+    EXPECT_EQ(r.out.find("dev num: "), std::string::npos);
+}
+
+TEST(CommandLine, OnlyBitZeroOfMaskSwitchesDebugOn)
+{
+    test_support::temp_dir dir;
+    std::string file = make_regular_file(dir);
+    const std::string banner = "!!!!!!!debug mode!!!!!!!\n";
+    EXPECT_EQ(corvane_with("-m 2 " + file).out.find(banner), std::string::npos);
+    EXPECT_EQ(corvane_with("-m 0 " + file).out.find(banner), std::string::npos);
+    for (const char *value : {"3", "0x1", "1", "01", "0X3"}) {
+        command_result r = corvane_with(std::string("-m ") + value + " " + file);
+        EXPECT_EQ(r.status, 0) << value;
+        EXPECT_EQ(r.out.rfind(banner, 0), 0u) << value << ": " << r.out;
+    }
+    EXPECT_EQ(corvane_with("--mask=1 " + file).out.rfind(banner, 0), 0u);
+}
+
+TEST(CommandLine, MaskMustBeAWholeUnsignedNumber)
+{
+    test_support::temp_dir dir;
+    std::string file = make_regular_file(dir);
+    for (const char *value : {"1x", "abc", "-1", "0x", "09", "18446744073709551616"}) {
+        command_result r = corvane_with(std::string("-m ") + value + " " + file);
+        EXPECT_EQ(r.status, 1) << value;
+        EXPECT_FALSE(r.err.empty()) << value;
+    }
+    EXPECT_EQ(corvane_with("-m 18446744073709551615 " + file).status, 0);
+}
+
+TEST(CommandLine, EveryPathFailingMeansNothingToMonitor)
+{
+    test_support::temp_dir dir;
+    std::string file = make_regular_file(dir);
+    command_result r = corvane_with(file + " " + file + " /dev/null");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "fs_parser error: it is not a block device\n"
+                     "fs_parser error: it is not a block device\n"
+                     "fs_parser error: it is not a block device\n"
+                     "No file system needs to be monitored.\n");
+}
+
+// A path that fails does not stop the next one: the ext4 on the loop device
+// is still analysed (and then rejected by device resolution, since a loop
+// device is no SCSI disk).
+TEST(CommandLine, FailingPathDoesNotStopTheNext)
+{
+    REQUIRE_OR_SKIP(test_support::loop_devices_available(), "needs root and loop devices");
+    test_support::temp_dir dir;
+    std::string image = (dir.path() / "ext4.img").string();
+    ASSERT_EQ(run("truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image).status, 0);
+    test_support::loop_device loop(image);
+    ASSERT_TRUE(loop.ok());
+
+    command_result r = corvane_with(make_regular_file(dir) + " " + loop.device());
+    EXPECT_EQ(r.status, 0);
+    std::string number = loop.device().substr(std::string("/dev/loop").size());
+    EXPECT_NE(r.out.find("fs_parser error: it is not a block device\ndev num: 7:" + number + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("device_parser error: 7:" + number + ": unknown device type.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("No file system needs to be monitored.\n"), std::string::npos);
+}
+
+// More than 128 ranges: the notice names 128 and exactly 128 ranges go on.
+TEST(CommandLine, TooManyRangesAreCappedWithNotice)
+{
+    REQUIRE_OR_SKIP(test_support::loop_devices_available(), "needs root and loop devices");
+    test_support::temp_dir dir;
+    std::string image = (dir.path() / "many.img").string();
+    ASSERT_EQ(run("truncate -s 8G " + image +
+                  " && mkfs.ext4 -q -F -O ^flex_bg,^resize_inode -g 8192 " + image)
+                  .status,
+              0);
+    test_support::loop_device loop(image);
+    ASSERT_TRUE(loop.ok());
+
+    command_result r = corvane_with("-m 1 " + loop.device());
+    EXPECT_NE(r.out.find(loop.device() +
+                         ": This file system contains too many extents to monitor, only "
+                         "monitoring the first 128 intervals\nYou can use -a to monitor the "
+                         "entire file system.\n"),
+              std::string::npos)
+        << r.out;
+    size_t lines = 0;
+    for (size_t at = r.out.find("fs range:["); at != std::string::npos;
+         at = r.out.find("fs range:[", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 128u);
+
+    command_result whole = corvane_with("-a -m 1 " + loop.device());
+    EXPECT_EQ(whole.out.find("too many extents"), std::string::npos);
+    EXPECT_NE(whole.out.find("is global? :true\nfs range:[0, 8589934592)\n"), std::string::npos)
+        << whole.out;
+}
