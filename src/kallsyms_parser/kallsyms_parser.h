@@ -2,8 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/common.h"
@@ -34,6 +34,21 @@ class kallsyms_parser {
     const std::vector<ksym> &symbols() const { return symbols_; }
 
   private:
+    // One entry of the name index: a name (viewing the string held in
+    // symbols_), its last position in symbols_, and its first 16 bytes as two
+    // big-endian numbers, which order most names without reading them.
+    struct name_position {
+        uint64_t prefix[2];
+        std::string_view name;
+        uint64_t position;
+    };
+
+    static name_position make_name_position(std::string_view name, uint64_t position);
+    void build_name_index();
+
     std::vector<ksym> symbols_;
-    std::map<std::string, uint64_t> name_index_;
+    // Ordered by name, one entry per distinct name: an ordered map kept as a
+    // sorted array, which builds several times faster than a node-based map
+    // for the ~120,000 names of a running kernel.
+    std::vector<name_position> name_index_;
 };

@@ -1,0 +1,260 @@
+// The kernel symbol table: parsing kallsyms text, lookups and module ranges.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "corvane.h"
+#include "kallsyms_parser/kallsyms_parser.h"
+#include "test_support.h"
+
+namespace {
+
+class KallsymsTest : public ::testing::Test {
+  protected:
+    // Parses text written to a temporary file; the table stays in table_.
+    bool parse_text(const std::string &text)
+    {
+        std::string path = (dir_.path() / "kallsyms").string();
+        std::ofstream(path) << text;
+        return table_.parse(path);
+    }
+
+    test_support::temp_dir dir_;
+    kallsyms_parser table_;
+};
+
+bool is_unknown(const ksym &sym)
+{
+    return &sym == &unknown_ksym;
+}
+
+TEST_F(KallsymsTest, ThreeLineExampleLookups)
+{
+    ASSERT_TRUE(parse_text("1000 T b\n1000 T a\n2000 t c\n"));
+    ASSERT_EQ(table_.symbols().size(), 3u);
+    EXPECT_EQ(table_.symbols()[0].name, "a"); // sorted by (addr, name)
+    EXPECT_EQ(table_.find_by_addr(0x1000).name, "a");
+    EXPECT_EQ(table_.find_by_addr(0x1800).name, "b");
+    EXPECT_EQ(table_.find_by_addr(0x2000).name, "c");
+    EXPECT_EQ(table_.find_by_addr(0x9000).name, "c");
+    EXPECT_EQ(table_.find_by_addr(UINT64_MAX).name, "c");
+    EXPECT_TRUE(is_unknown(table_.find_by_addr(0xfff)));
+    EXPECT_EQ(table_.find_by_name("c").addr, 0x2000u);
+    EXPECT_EQ(table_.find_by_name("c").type, "t");
+    EXPECT_TRUE(is_unknown(table_.find_by_name("d")));
+    EXPECT_EQ(unknown_ksym.name, "unknown_ksym");
+    EXPECT_EQ(unknown_ksym.type, "unknown_ksym");
+    EXPECT_EQ(unknown_ksym.addr, 0u);
+}
+
+TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddress)
+{
+    ASSERT_TRUE(parse_text("3000 t dup\n1000 t dup\nffffffff81000000 T dup\n2000 T other\n"));
+    EXPECT_EQ(table_.symbols().size(), 4u);
+    EXPECT_EQ(table_.find_by_name("dup").addr, 0xffffffff81000000u);
+    EXPECT_EQ(table_.find_by_name("other").addr, 0x2000u);
+}
+
+TEST_F(KallsymsTest, NamesSortBytewise)
+{
+    // Bytes above 0x7f sort after ASCII; a prefix sorts before its extensions.
+    ASSERT_TRUE(parse_text("1000 t \xc3\xa9t\n1000 t zz\n1000 t z\n1000 t Z\n"));
+    std::vector<std::string> names;
+    for (const ksym &sym : table_.symbols())
+        names.push_back(sym.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Z", "z", "zz", "\xc3\xa9t"}));
+    EXPECT_EQ(table_.find_by_addr(0x1001).name, "\xc3\xa9t"); // greatest name at that start
+}
+
+TEST_F(KallsymsTest, ModuleColumnIsDropped)
+{
+    ASSERT_TRUE(parse_text("ffffffffc0201000 t ext4_fill_super\t[ext4]\n"
+                           "ffffffffc0202000 T xfs_fs_fill_super   [xfs]\r\n"
+                           "ffffffff81000000 T _text\n"));
+    ASSERT_EQ(table_.symbols().size(), 3u);
+    const ksym &ext4 = table_.find_by_name("ext4_fill_super");
+    EXPECT_EQ(ext4.addr, 0xffffffffc0201000u);
+    EXPECT_EQ(ext4.type, "t");
+    EXPECT_EQ(table_.find_by_name("xfs_fs_fill_super").type, "T");
+    EXPECT_TRUE(is_unknown(table_.find_by_name("[ext4]")));
+}
+
+TEST_F(KallsymsTest, AddressTokens)
+{
+    // Prefix, upper case and leading zeros are read as a hexadecimal stream would.
+    ASSERT_TRUE(parse_text("0x10 t pre\n0XAB t upper\n00000000000000000000ff t zeros\n"
+                           "\n   \n"
+                           "ffffffffffffffff t top\n"));
+    EXPECT_EQ(table_.find_by_name("pre").addr, 0x10u);
+    EXPECT_EQ(table_.find_by_name("upper").addr, 0xabu);
+    EXPECT_EQ(table_.find_by_name("zeros").addr, 0xffu);
+    EXPECT_EQ(table_.find_by_name("top").addr, UINT64_MAX);
+}
+
+TEST_F(KallsymsTest, BadLineEndsReadingButKeepsWhatCameBefore)
+{
+    const char *bad_lines[] = {
+        "zzzz t bad\n",              // not hexadecimal
+        "10000000000000000 t big\n", // above 64 bits
+        "12g4 t garbage\n",          // trailing garbage would shift the columns
+        "0x t empty\n",              // prefix without digits
+        "-1 t signed\n",             // an address has no sign
+        "5000 t\n",                  // no name: the next line must not become one
+    };
+    for (const char *bad : bad_lines) {
+        SCOPED_TRACE(bad);
+        ASSERT_TRUE(parse_text(std::string("2000 t b\n1000 T a\n") + bad + "3000 t after\n"));
+        ASSERT_EQ(table_.symbols().size(), 2u);
+        EXPECT_EQ(table_.symbols()[0].name, "a");
+        EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
+        EXPECT_TRUE(is_unknown(table_.find_by_name("after")));
+    }
+}
+
+TEST_F(KallsymsTest, LastLineWithoutLineFeed)
+{
+    ASSERT_TRUE(parse_text("1000 t a\n2000 t b"));
+    EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
+}
+
+TEST_F(KallsymsTest, EmptyFileGivesEmptyTable)
+{
+    ASSERT_TRUE(parse_text(""));
+    EXPECT_TRUE(table_.symbols().empty());
+    EXPECT_TRUE(is_unknown(table_.find_by_addr(0x1000)));
+    EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
+    fs_range range = table_.find_module_range("ext4");
+    EXPECT_EQ(range.first, UINT64_MAX);
+    EXPECT_EQ(range.second, 0u);
+}
+
+TEST_F(KallsymsTest, MissingFileEmptiesAFilledTable)
+{
+    ASSERT_TRUE(parse_text("1000 t a\n"));
+    ASSERT_EQ(table_.symbols().size(), 1u);
+    EXPECT_FALSE(table_.parse((dir_.path() / "missing").string()));
+    EXPECT_TRUE(table_.symbols().empty());
+    EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
+    EXPECT_TRUE(is_unknown(table_.find_by_addr(0x1000)));
+}
+
+TEST_F(KallsymsTest, ReparseReplacesContent)
+{
+    ASSERT_TRUE(parse_text("1000 t a\n"));
+    ASSERT_TRUE(parse_text("2000 t b\n"));
+    EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
+    EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
+}
+
+TEST_F(KallsymsTest, ModuleRangeKeepsOnlyRunTimeTextSymbols)
+{
+    ASSERT_TRUE(parse_text("ffffffffc0100000 t ext4_file_write_iter\t[ext4]\n"
+                           "ffffffffc0100500 T ext4_fill_super\t[ext4]\n"
+                           "ffffffffc0000000 t ext4_init_fs\t[ext4]\n"
+                           "ffffffffc0f00000 t ext4_exit_fs\t[ext4]\n"
+                           "ffffffffc0000010 t __SCT__ext4_x\n"
+                           "ffffffffc0000020 t __PFX_ext4_file_write_iter\n"
+                           "ffffffffc0000030 t ext4_trace_x\n"
+                           "ffffffffc0000040 t __probestub_ext4_x\n"
+                           "ffffffffc0000050 t ext4_xfs_dahash_test\n"
+                           "ffffffffc0000060 t ext4_xfs_dqblk\n"
+                           "ffffffffc0e00000 W ext4_weak\n"
+                           "ffffffffc0e00010 d ext4_data\n"
+                           "ffffffffc0e00020 D ext4_global\n"
+                           "ffffffffc0e00030 t xfs_iomap_begin\t[xfs]\n"));
+    fs_range range = table_.find_module_range("ext4");
+    EXPECT_EQ(range.first, 0xffffffffc0100000u);
+    EXPECT_EQ(range.second, 0xffffffffc0100500u);
+    EXPECT_EQ(range.type, ENUM_FS_TYPE_UNKNOWN);
+    EXPECT_EQ(range.mount_sb, 0u);
+
+    // The match is on the symbol name, never on the module column.
+    fs_range xfs = table_.find_module_range("xfs");
+    EXPECT_EQ(xfs.first, 0xffffffffc0e00030u);
+    EXPECT_EQ(xfs.second, 0xffffffffc0e00030u);
+}
+
+TEST_F(KallsymsTest, ModuleRangeExclusionIsCaseSensitive)
+{
+    ASSERT_TRUE(parse_text("1000 t __pfx_ext4_a\n2000 t ext4_b\n3000 t EXT4_INIT\n"
+                           "4000 t ext4_Init\n"));
+    fs_range range = table_.find_module_range("ext4");
+    EXPECT_EQ(range.first, 0x1000u);  // __pfx_ is not __PFX_
+    EXPECT_EQ(range.second, 0x4000u); // Init is not init
+    EXPECT_EQ(table_.find_module_range("EXT4").first, 0x3000u);
+}
+
+TEST_F(KallsymsTest, ModuleRangeWithEmptyModuleTakesAllTextSymbols)
+{
+    ASSERT_TRUE(parse_text("1000 t a\n2000 D b\n3000 T c\n4000 t do_init\n"));
+    fs_range range = table_.find_module_range("");
+    EXPECT_EQ(range.first, 0x1000u);
+    EXPECT_EQ(range.second, 0x3000u);
+    EXPECT_EQ(table_.find_module_range("nothing").first, UINT64_MAX);
+}
+
+TEST_F(KallsymsTest, ModuleRangeDebugLine)
+{
+    ASSERT_TRUE(parse_text("ffffffffc0100000 t ext4_a\nffffffffc0100500 t ext4_b\n"));
+    uint64_t saved = mask;
+    mask = 1;
+    testing::internal::CaptureStdout();
+    table_.find_module_range("ext4");
+    std::string out = testing::internal::GetCapturedStdout();
+    mask = saved;
+    EXPECT_EQ(out, "find ext4's module [ffffffffc0100000, ffffffffc0100500) function range in "
+                   "/proc/kallsyms.\n");
+}
+
+// A straightforward stream reader of the same format, to hold the hand-written
+// tokeniser to on the real kernel list.
+std::vector<ksym> read_with_stream(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    std::vector<ksym> symbols;
+    ksym sym;
+    buffer >> std::hex;
+    while (buffer >> sym.addr >> sym.type >> sym.name) {
+        buffer.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        symbols.push_back(sym);
+    }
+    std::sort(symbols.begin(), symbols.end(), [](const ksym &a, const ksym &b) {
+        return std::tie(a.addr, a.name, a.type) < std::tie(b.addr, b.name, b.type);
+    });
+    return symbols;
+}
+
+TEST(KallsymsRealFile, MatchesStreamReadingAndFindsKernelFunctions)
+{
+    REQUIRE_OR_SKIP(access("/proc/kallsyms", R_OK) == 0, "/proc/kallsyms is not readable");
+    kallsyms_parser table;
+    ASSERT_TRUE(table.parse("/proc/kallsyms"));
+    REQUIRE_OR_SKIP(table.symbols().size() > 1000, "kernel symbol list is nearly empty");
+    REQUIRE_OR_SKIP(table.find_by_name("submit_bio").addr != 0,
+                    "kernel addresses are hidden (kptr_restrict)");
+
+    // The list can change between two reads (modules loading), so compare only
+    // when both reads saw the same number of lines.
+    std::vector<ksym> reference = read_with_stream("/proc/kallsyms");
+    if (reference.size() == table.symbols().size()) {
+        for (size_t i = 0; i < reference.size(); ++i) {
+            ASSERT_EQ(table.symbols()[i].addr, reference[i].addr) << i;
+            ASSERT_EQ(table.symbols()[i].name, reference[i].name) << i;
+            ASSERT_EQ(table.symbols()[i].type, reference[i].type) << i;
+        }
+    }
+
+    const ksym &submit_bio = table.find_by_name("submit_bio");
+    EXPECT_TRUE(submit_bio.type == "T" || submit_bio.type == "t");
+    EXPECT_EQ(table.find_by_addr(submit_bio.addr).addr, submit_bio.addr);
+    const ksym &inside = table.find_by_addr(submit_bio.addr + 1);
+    EXPECT_EQ(inside.addr, submit_bio.addr);
+}
+
+} // namespace
