@@ -32,9 +32,9 @@ bool raw_symbol_less(const raw_symbol &a, const raw_symbol &b)
     return std::tie(a.addr, a.name, a.type) < std::tie(b.addr, b.name, b.type);
 }
 
-// The whole content of a file in one malloc'ed block. realloc lets a large
-// block grow in place (by remapping) and new pages are never zero-filled, so
-// reading the ~5 MB of /proc/kallsyms costs little beyond the kernel's side.
+// The whole content of a file in one malloc'ed block. The block is not
+// cleared before reading and realloc can grow a large block by remapping it,
+// so reading the ~5 MB of /proc/kallsyms costs little beyond the kernel's side.
 class file_content {
   public:
     file_content() = default;

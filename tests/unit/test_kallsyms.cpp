@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "corvane.h"
@@ -26,6 +27,26 @@ class KallsymsTest : public ::testing::Test {
     test_support::temp_dir dir_;
     kallsyms_parser table_;
 };
+
+// A straightforward stream reader of the same format, to hold the hand-written
+// tokeniser to on the real kernel list.
+std::vector<ksym> read_with_stream(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    std::vector<ksym> symbols;
+    ksym sym;
+    buffer >> std::hex;
+    while (buffer >> sym.addr >> sym.type >> sym.name) {
+        buffer.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        symbols.push_back(sym);
+    }
+    std::sort(symbols.begin(), symbols.end(), [](const ksym &a, const ksym &b) {
+        return std::tie(a.addr, a.name, a.type) < std::tie(b.addr, b.name, b.type);
+    });
+    return symbols;
+}
 
 bool is_unknown(const ksym &sym)
 {
@@ -210,24 +231,33 @@ TEST_F(KallsymsTest, ModuleRangeDebugLine)
                    "/proc/kallsyms.\n");
 }
 
-// A straightforward stream reader of the same format, to hold the hand-written
-// tokeniser to on the real kernel list.
-std::vector<ksym> read_with_stream(const std::string &path)
+void expect_same_table(const kallsyms_parser &table, const std::vector<ksym> &reference)
 {
-    std::ifstream in(path);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    std::vector<ksym> symbols;
-    ksym sym;
-    buffer >> std::hex;
-    while (buffer >> sym.addr >> sym.type >> sym.name) {
-        buffer.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-        symbols.push_back(sym);
+    ASSERT_EQ(table.symbols().size(), reference.size());
+    for (size_t i = 0; i < reference.size(); ++i) {
+        ASSERT_EQ(table.symbols()[i].addr, reference[i].addr) << i;
+        ASSERT_EQ(table.symbols()[i].name, reference[i].name) << i;
+        ASSERT_EQ(table.symbols()[i].type, reference[i].type) << i;
     }
-    std::sort(symbols.begin(), symbols.end(), [](const ksym &a, const ksym &b) {
-        return std::tie(a.addr, a.name, a.type) < std::tie(b.addr, b.name, b.type);
-    });
-    return symbols;
+}
+
+TEST_F(KallsymsTest, MatchesStreamReadingOnIrregularSpacing)
+{
+    // Well-formed lines with every kind of separator a stream skips.
+    std::mt19937 random(1);
+    const char *separators[] = {" ", "\t", "  ", " \t ", "\v", "\f"};
+    const char *line_ends[] = {"\n", "\r\n", "\t[ext4]\n", " [xfs] extra\n", "\n\n"};
+    std::ostringstream text;
+    for (int i = 0; i < 2000; ++i) {
+        auto sep = [&] { return separators[random() % std::size(separators)]; };
+        if (random() % 3 == 0)
+            text << sep();
+        text << std::hex << (random() % 64) * 16 << sep() << "tTdDbBrW"[random() % 8] << sep()
+             << "sym_" << std::dec << random() % 500 << line_ends[random() % std::size(line_ends)];
+    }
+    ASSERT_TRUE(parse_text(text.str()));
+    expect_same_table(table_, read_with_stream((dir_.path() / "kallsyms").string()));
+    EXPECT_EQ(table_.symbols().size(), 2000u);
 }
 
 TEST(KallsymsRealFile, MatchesStreamReadingAndFindsKernelFunctions)
@@ -242,13 +272,8 @@ TEST(KallsymsRealFile, MatchesStreamReadingAndFindsKernelFunctions)
     // The list can change between two reads (modules loading), so compare only
     // when both reads saw the same number of lines.
     std::vector<ksym> reference = read_with_stream("/proc/kallsyms");
-    if (reference.size() == table.symbols().size()) {
-        for (size_t i = 0; i < reference.size(); ++i) {
-            ASSERT_EQ(table.symbols()[i].addr, reference[i].addr) << i;
-            ASSERT_EQ(table.symbols()[i].name, reference[i].name) << i;
-            ASSERT_EQ(table.symbols()[i].type, reference[i].type) << i;
-        }
-    }
+    if (reference.size() == table.symbols().size())
+        expect_same_table(table, reference);
 
     const ksym &submit_bio = table.find_by_name("submit_bio");
     EXPECT_TRUE(submit_bio.type == "T" || submit_bio.type == "t");
