@@ -49,6 +49,17 @@ const time_base &init_time_base()
     return base;
 }
 
+// Enumeration fields of a record hold whatever the kernel side wrote; they are
+// read as plain numbers, since a value outside the enumeration cannot be
+// loaded through the enumeration type.
+template <typename Enum> uint32_t raw_value(const Enum &field)
+{
+    static_assert(sizeof(Enum) == sizeof(uint32_t));
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof(value));
+    return value;
+}
+
 void append_unsigned(std::string &out, uint64_t value, int base = 10)
 {
     char digits[24];
@@ -91,7 +102,7 @@ void append_header_line(std::string &out, const event_t &event, const std::strin
 
 void append_event_kind(std::string &out, const event_t &event)
 {
-    switch (event.type) {
+    switch (raw_value(event.type)) {
     case ENUM_EVENT_TYPE_SUBMIT_BIO:
         out += "direct write ";
         break;
@@ -100,12 +111,12 @@ void append_event_kind(std::string &out, const event_t &event)
         break;
     case ENUM_EVENT_TYPE_MOUNT:
         out += "wanna mount a ";
-        out += fs_type_name(event.mount_type);
+        out += fs_type_name(raw_value(event.mount_type));
         out += " from ";
         break;
     case ENUM_EVENT_TYPE_MOUNT_TWICE:
         out += "wanna mount a ";
-        out += fs_type_name(event.mount_type);
+        out += fs_type_name(raw_value(event.mount_type));
         out += " from a mounted ";
         break;
     default:
@@ -116,7 +127,7 @@ void append_event_kind(std::string &out, const event_t &event)
 void append_range_line(std::string &out, const event_t &event)
 {
     append_event_kind(out, event);
-    out += fs_type_name(event.range.type);
+    out += fs_type_name(raw_value(event.range.type));
     out += "'s metadata: [";
     append_unsigned(out, event.range.first);
     out += ", ";

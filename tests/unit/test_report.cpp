@@ -104,12 +104,13 @@ TEST_F(ReportTest, KindLinePerEventType)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.type);
-        event.type = static_cast<ENUM_EVENT_TYPE>(c.type);
+        std::memcpy(&event.type, &c.type, sizeof(event.type));
         EXPECT_EQ(report_lines(event).at(1), c.prefix + rest);
     }
 
     event.type = ENUM_EVENT_TYPE_MOUNT;
-    event.mount_type = static_cast<ENUM_FS_TYPE>(9);
+    uint32_t not_a_file_system = 9; // whatever the kernel side wrote
+    std::memcpy(&event.mount_type, &not_a_file_system, sizeof(event.mount_type));
     event.range.type = ENUM_FS_TYPE_XFS;
     EXPECT_EQ(report_lines(event).at(1).rfind("wanna mount a unknown from xfs's metadata: [", 0),
               0u);
