@@ -2,7 +2,7 @@
 // what dumpe2fs and xfs_db read from the same images.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstdlib>
 #include <sstream>
 
 #include "fs_parser/fs_parser.h"
@@ -24,9 +24,26 @@ struct dumpe2fs_layout {
     span_list metadata; // union of the ranges the map must cover
 };
 
-uint64_t number(const std::string &text)
+// Finds label in line and reads the number after it, and with last the number
+// after a following '-' (dumpe2fs writes block spans as "first-last").
+bool read_after(const std::string &line, const std::string &label, uint64_t &first,
+                uint64_t *last = nullptr)
 {
-    return std::stoull(text);
+    const size_t at = line.find(label);
+    if (at == std::string::npos)
+        return false;
+    const char *text = line.c_str() + at + label.size();
+    char *end = nullptr;
+    first = std::strtoull(text, &end, 10);
+    if (end == text)
+        return false;
+    if (last == nullptr)
+        return true;
+    if (*end != '-')
+        return false;
+    text = end + 1;
+    *last = std::strtoull(text, &end, 10);
+    return end != text;
 }
 
 dumpe2fs_layout read_dumpe2fs(const std::string &image)
@@ -34,40 +51,29 @@ dumpe2fs_layout read_dumpe2fs(const std::string &image)
     const auto result = run("dumpe2fs '" + image + "'");
     EXPECT_EQ(result.status, 0) << result.err;
     dumpe2fs_layout layout;
-    const std::regex block_size(R"(^Block size:\s+(\d+))");
-    const std::regex block_count(R"(^Block count:\s+(\d+))");
-    const std::regex group(R"(^Group (\d+):)");
-    const std::regex superblock(R"(Primary superblock at (\d+))");
-    const std::regex descriptors(R"(Group descriptors at (\d+)-(\d+))");
-    const std::regex reserved(R"(Reserved GDT blocks at (\d+)-(\d+))");
-    const std::regex bitmap(R"((Block|Inode) bitmap at (\d+))");
-    const std::regex table(R"(Inode table at (\d+)-(\d+))");
-
-    span_list blocks; // inclusive first, exclusive end, in blocks
-    int64_t current_group = -1;
+    span_list blocks; // [first block, end block)
+    uint64_t group = UINT64_MAX, a = 0, b = 0;
     std::istringstream lines(result.out);
     std::string line;
-    std::smatch m;
     while (std::getline(lines, line)) {
-        if (std::regex_search(line, m, block_size))
-            layout.block_size = number(m[1]);
-        else if (std::regex_search(line, m, block_count))
-            layout.block_count = number(m[1]);
-        else if (std::regex_search(line, m, group)) {
-            current_group = static_cast<int64_t>(number(m[1]));
+        if (line.rfind("Block size:", 0) == 0)
+            read_after(line, "Block size:", layout.block_size);
+        if (line.rfind("Block count:", 0) == 0)
+            read_after(line, "Block count:", layout.block_count);
+        if (line.rfind("Group ", 0) == 0 && read_after(line, "Group ", group))
             layout.groups++;
-        }
-        if (std::regex_search(line, m, superblock))
-            blocks.emplace_back(0, number(m[1]) + 1);
-        if (current_group == 0 && std::regex_search(line, m, descriptors))
-            blocks.emplace_back(number(m[1]), number(m[2]) + 1);
-        if (current_group == 0 && std::regex_search(line, m, reserved))
-            blocks.emplace_back(number(m[1]), number(m[2]) + 1);
-        for (auto it = std::sregex_iterator(line.begin(), line.end(), bitmap);
-             it != std::sregex_iterator(); ++it)
-            blocks.emplace_back(number((*it)[2]), number((*it)[2]) + 1);
-        if (std::regex_search(line, m, table))
-            blocks.emplace_back(number(m[1]), number(m[2]) + 1);
+        if (read_after(line, "Primary superblock at ", a))
+            blocks.emplace_back(0, a + 1);
+        if (group == 0 && read_after(line, "Group descriptors at ", a, &b))
+            blocks.emplace_back(a, b + 1);
+        if (group == 0 && read_after(line, "Reserved GDT blocks at ", a, &b))
+            blocks.emplace_back(a, b + 1);
+        if (read_after(line, "Block bitmap at ", a))
+            blocks.emplace_back(a, a + 1);
+        if (read_after(line, "Inode bitmap at ", a))
+            blocks.emplace_back(a, a + 1);
+        if (read_after(line, "Inode table at ", a, &b))
+            blocks.emplace_back(a, b + 1);
     }
     for (span &s : blocks)
         s = {s.first * layout.block_size, s.second * layout.block_size};
@@ -300,7 +306,6 @@ TEST_F(FsParserImages, BlockDeviceGivesTheSameRangesAsItsImage)
 TEST_F(FsParserImages, CorvaneListsTheMapOfALoopDevice)
 {
     REQUIRE_OR_SKIP(test_support::loop_devices_available(), "needs root and loop devices");
-    const std::regex line_pattern(R"(^fs range:\[(\d+), (\d+)\)$)");
     for (const std::string &path :
          {make_ext4("e2e.ext4", "2G", "-b 1024 -O ^flex_bg"), make_xfs("e2e.xfs", "1G")}) {
         SCOPED_TRACE(path);
@@ -312,10 +317,11 @@ TEST_F(FsParserImages, CorvaneListsTheMapOfALoopDevice)
         span_list listed;
         std::istringstream lines(result.out);
         std::string line;
-        std::smatch m;
+        uint64_t first = 0, second = 0;
         while (std::getline(lines, line))
-            if (std::regex_match(line, m, line_pattern))
-                listed.emplace_back(number(m[1]), number(m[2]));
+            if (line.rfind("fs range:[", 0) == 0 && read_after(line, "fs range:[", first) &&
+                read_after(line, ", ", second) && line.back() == ')')
+                listed.emplace_back(first, second);
 
         span_list expected = spans_of(ranges_of(path));
         if (expected.size() > MAX_RANGE_COUNT)
