@@ -21,6 +21,8 @@ constexpr uint32_t EXT4_MIN_DESC_SIZE = 32;
 // Smallest descriptor that carries the high halves of the block numbers.
 constexpr uint32_t EXT4_MIN_DESC_SIZE_64BIT = 64;
 constexpr uint32_t EXT4_MAX_DESC_SIZE = 1024;
+constexpr uint32_t EXT4_FEATURE_COMPAT_SPARSE_SUPER2 = 0x200;
+constexpr uint32_t EXT4_FEATURE_RO_COMPAT_SPARSE_SUPER = 0x1;
 constexpr uint32_t EXT4_FEATURE_INCOMPAT_META_BG = 0x10;
 constexpr uint32_t EXT4_FEATURE_INCOMPAT_64BIT = 0x80;
 constexpr uint32_t EXT4_FEATURE_RO_COMPAT_BIGALLOC = 0x200;
@@ -33,7 +35,9 @@ struct ext4_superblock {
     uint8_t pad_8[12];              // 8
     uint32_t s_first_data_block;    // 20
     uint32_t s_log_block_size;      // 24
-    uint8_t pad_28[12];             // 28
+    uint8_t pad_28[4];              // 28
+    uint32_t s_blocks_per_group;    // 32
+    uint8_t pad_36[4];              // 36
     uint32_t s_inodes_per_group;    // 40
     uint8_t pad_44[12];             // 44
     uint16_t s_magic;               // 56
@@ -48,9 +52,13 @@ struct ext4_superblock {
     uint16_t s_reserved_gdt_blocks; // 206
     uint8_t pad_208[46];            // 208
     uint16_t s_desc_size;           // 254
-    uint8_t pad_256[80];            // 256
+    uint8_t pad_256[4];             // 256
+    uint32_t s_first_meta_bg;       // 260
+    uint8_t pad_264[72];            // 264
     uint32_t s_blocks_count_hi;     // 336
-    uint8_t pad_340[684];           // 340
+    uint8_t pad_340[248];           // 340
+    uint32_t s_backup_bgs[2];       // 588
+    uint8_t pad_596[428];           // 596
 };
 static_assert(sizeof(ext4_superblock) == 1024);
 static_assert(offsetof(ext4_superblock, s_first_data_block) == 20);
@@ -60,7 +68,9 @@ static_assert(offsetof(ext4_superblock, s_inode_size) == 88);
 static_assert(offsetof(ext4_superblock, s_feature_incompat) == 96);
 static_assert(offsetof(ext4_superblock, s_reserved_gdt_blocks) == 206);
 static_assert(offsetof(ext4_superblock, s_desc_size) == 254);
+static_assert(offsetof(ext4_superblock, s_first_meta_bg) == 260);
 static_assert(offsetof(ext4_superblock, s_blocks_count_hi) == 336);
+static_assert(offsetof(ext4_superblock, s_backup_bgs) == 588);
 
 // The leading part of one group descriptor, little-endian. 32-byte descriptors
 // end after the low halves; 64-byte ones (64bit feature) carry the high halves.
@@ -86,6 +96,7 @@ bool read_ext4_superblock(std::istream &stream, ext4_superblock &sb);
 bool get_ext4_range(const std::string &device_path, std::vector<fs_range> &ranges);
 
 // The metadata ranges (first blocks up to the superblock, descriptor table,
-// reserved descriptor blocks, every group's bitmaps and inode table),
-// normalised. Throws fs_parser_exception for an implausible superblock.
+// reserved descriptor blocks, every group's bitmaps and inode table; with
+// meta_bg the primary descriptor block of every meta group), normalised. Throws fs_parser_exception
+// for an implausible superblock.
 bool get_ext4_metadata_range(const std::string &device_path, std::vector<fs_range> &ranges);

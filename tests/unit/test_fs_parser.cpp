@@ -242,13 +242,41 @@ TEST_F(FsParserFiles, Ext4DeviceShorterThanDescriptorTable)
     EXPECT_TRUE(same(ranges, SENTINEL));
 }
 
-TEST_F(FsParserFiles, Ext4MetaBgIsNotMappedFromOneTable)
+TEST_F(FsParserFiles, Ext4MetaBgDescriptorsLiveInTheirMetaGroups)
 {
-    ext4_image img = eight_groups();
+    // 1 KiB blocks, 16 descriptors per block, 32 groups of 64 blocks: the
+    // primary table keeps descriptor block 0 (first_meta_bg 1); the block of
+    // groups 16-31 sits at the start of group 16, which (sparse_super, even
+    // group) has no superblock copy: block 1 + 16 * 64 = 1025.
+    ext4_image img;
+    img.log_block_size = 0;
+    img.first_data_block = 1;
+    img.blocks_per_group = 64;
+    img.inodes_per_group = 16;
+    img.inodes = 32 * 16;
+    img.inode_size = 128; // two blocks of inode table per group
     img.feature_incompat |= 0x10;
-    std::vector<fs_range> ranges = SENTINEL;
-    EXPECT_FALSE(get_ext4_metadata_range(image(img.bytes()), ranges));
-    EXPECT_TRUE(same(ranges, SENTINEL));
+    img.feature_ro_compat = 0x1;
+    img.first_meta_bg = 1;
+    img.size = 2 << 20;
+    for (uint64_t g = 0; g < 32; ++g)
+        img.groups.push_back({3000 + 10 * g, 3001 + 10 * g, 3002 + 10 * g});
+    std::vector<uint8_t> bytes = img.bytes();
+    std::fill(bytes.begin() + 3 * 1024, bytes.begin() + 4 * 1024, 0xee); // not the table
+    for (uint64_t g = 16; g < 32; ++g)
+        img.put_descriptor(bytes, 1025 * 1024 + (g - 16) * 64, img.groups[g]);
+
+    std::vector<fs_range> ranges;
+    ASSERT_TRUE(get_ext4_metadata_range(image(bytes), ranges));
+    std::vector<fs_range> expected{ext4(0, 3 * 1024), ext4(1025 * 1024, 1026 * 1024)};
+    for (uint64_t g = 0; g < 32; ++g)
+        expected.push_back(ext4((3000 + 10 * g) * 1024, (3004 + 10 * g) * 1024));
+    std::sort(expected.begin(), expected.end(),
+              [](const fs_range &a, const fs_range &b) { return a.first < b.first; });
+    EXPECT_TRUE(same(ranges, expected)) << ::testing::PrintToString(ranges);
+
+    img.blocks_per_group = 0;
+    EXPECT_THROW(get_ext4_metadata_range(image(img.bytes()), ranges), fs_parser_exception);
 }
 
 TEST_F(FsParserFiles, Ext4WholeRangeUsesHighBlockCountOnlyWith64bit)

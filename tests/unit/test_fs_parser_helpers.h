@@ -74,6 +74,7 @@ struct ext4_image {
     uint32_t blocks_hi = 0;
     uint32_t first_data_block = 0;
     uint32_t log_block_size = 2;
+    uint32_t blocks_per_group = 32768;
     uint32_t inodes_per_group = 8192;
     uint16_t magic = 0xEF53;
     uint16_t state = 1;
@@ -82,11 +83,24 @@ struct ext4_image {
     uint32_t feature_ro_compat = 0;
     uint16_t reserved_gdt_blocks = 0;
     uint16_t desc_size = 64;
+    uint32_t first_meta_bg = 0;
     std::vector<ext4_group> groups;
     uint64_t size = 0; // image size; 0: up to the end of the descriptor table
 
     uint64_t block_size() const { return uint64_t{1024} << log_block_size; }
     uint32_t stride() const { return (feature_incompat & 0x80) ? desc_size : 32; }
+
+    void put_descriptor(std::vector<uint8_t> &image, uint64_t at, const ext4_group &group) const
+    {
+        put_le(image, at + 0, group.block_bitmap, 4);
+        put_le(image, at + 4, group.inode_bitmap, 4);
+        put_le(image, at + 8, group.inode_table, 4);
+        if (stride() >= 64) {
+            put_le(image, at + 32, group.block_bitmap >> 32, 4);
+            put_le(image, at + 36, group.inode_bitmap >> 32, 4);
+            put_le(image, at + 40, group.inode_table >> 32, 4);
+        }
+    }
 
     std::vector<uint8_t> bytes() const
     {
@@ -99,7 +113,7 @@ struct ext4_image {
         put_le(image, sb + 4, blocks_lo, 4);
         put_le(image, sb + 20, first_data_block, 4);
         put_le(image, sb + 24, log_block_size, 4);
-        put_le(image, sb + 32, 32768, 4); // blocks per group
+        put_le(image, sb + 32, blocks_per_group, 4);
         put_le(image, sb + 40, inodes_per_group, 4);
         put_le(image, sb + 56, magic, 2);
         put_le(image, sb + 58, state, 2);
@@ -109,19 +123,12 @@ struct ext4_image {
         put_le(image, sb + 100, feature_ro_compat, 4);
         put_le(image, sb + 206, reserved_gdt_blocks, 2);
         put_le(image, sb + 254, desc_size, 2);
+        put_le(image, sb + 260, first_meta_bg, 4);
         put_le(image, sb + 336, blocks_hi, 4);
         for (size_t g = 0; g < groups.size(); ++g) {
-            const uint64_t at = table + g * stride();
-            if (at + stride() > image.size())
+            if (table + (g + 1) * stride() > image.size())
                 break;
-            put_le(image, at + 0, groups[g].block_bitmap, 4);
-            put_le(image, at + 4, groups[g].inode_bitmap, 4);
-            put_le(image, at + 8, groups[g].inode_table, 4);
-            if (stride() >= 64) {
-                put_le(image, at + 32, groups[g].block_bitmap >> 32, 4);
-                put_le(image, at + 36, groups[g].inode_bitmap >> 32, 4);
-                put_le(image, at + 40, groups[g].inode_table >> 32, 4);
-            }
+            put_descriptor(image, table + g * stride(), groups[g]);
         }
         return image;
     }

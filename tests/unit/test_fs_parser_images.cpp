@@ -52,7 +52,7 @@ dumpe2fs_layout read_dumpe2fs(const std::string &image)
     EXPECT_EQ(result.status, 0) << result.err;
     dumpe2fs_layout layout;
     span_list blocks; // [first block, end block)
-    uint64_t group = UINT64_MAX, a = 0, b = 0;
+    uint64_t group = UINT64_MAX, a = 0, b = 0, descriptor_size = 32;
     std::istringstream lines(result.out);
     std::string line;
     while (std::getline(lines, line)) {
@@ -60,12 +60,19 @@ dumpe2fs_layout read_dumpe2fs(const std::string &image)
             read_after(line, "Block size:", layout.block_size);
         if (line.rfind("Block count:", 0) == 0)
             read_after(line, "Block count:", layout.block_count);
-        if (line.rfind("Group ", 0) == 0 && read_after(line, "Group ", group))
+        if (line.rfind("Group descriptor size:", 0) == 0)
+            read_after(line, "Group descriptor size:", descriptor_size);
+        else if (line.rfind("Group ", 0) == 0 && read_after(line, "Group ", group))
             layout.groups++;
         if (read_after(line, "Primary superblock at ", a))
             blocks.emplace_back(0, a + 1);
         if (group == 0 && read_after(line, "Group descriptors at ", a, &b))
             blocks.emplace_back(a, b + 1);
+        // meta_bg: the first group of each meta group holds its primary copy.
+        if (group != UINT64_MAX && layout.block_size >= descriptor_size &&
+            group % (layout.block_size / descriptor_size) == 0 &&
+            read_after(line, "Group descriptor at ", a))
+            blocks.emplace_back(a, a + 1);
         if (group == 0 && read_after(line, "Reserved GDT blocks at ", a, &b))
             blocks.emplace_back(a, b + 1);
         if (read_after(line, "Block bitmap at ", a))
@@ -222,6 +229,20 @@ TEST_F(FsParserImages, Ext4LargerDescriptorsAndBlocks)
 {
     expect_ext4_matches_dumpe2fs(make_ext4("2k.img", "512M", "-b 2048"));
     expect_ext4_matches_dumpe2fs(make_ext4("desc128.img", "1G", "-E desc_size=128"));
+}
+
+TEST_F(FsParserImages, Ext4MetaBg)
+{
+    // 1 KiB blocks: 16 descriptors per block, so 256 groups form 16 meta groups.
+    const std::string one_k = make_ext4("meta1k.img", "2G", "-b 1024 -O meta_bg,^resize_inode");
+    ASSERT_EQ(run("dumpe2fs -h '" + one_k + "' | grep -q 'meta_bg'").status, 0);
+    expect_ext4_matches_dumpe2fs(one_k);
+    expect_ext4_matches_dumpe2fs(
+        make_ext4("meta1k-32.img", "2G", "-b 1024 -O meta_bg,^resize_inode,^64bit,^flex_bg"));
+    expect_ext4_matches_dumpe2fs(make_ext4("meta4k.img", "12G", "-O meta_bg,^resize_inode"));
+    // Without sparse_super every group keeps a superblock copy before its descriptors.
+    expect_ext4_matches_dumpe2fs(
+        make_ext4("meta-nosparse.img", "1G", "-b 1024 -O meta_bg,^resize_inode,^sparse_super"));
 }
 
 TEST_F(FsParserImages, Ext4WithoutFlexBgHasOneRangePerGroup)
