@@ -275,7 +275,8 @@ static __always_inline void process_linear(struct dm_target_fields *tg,
     lc->start = BPF_CORE_READ(kl, start);
     if (!lc->dev)
         return;
-    dd->bdev = BPF_CORE_READ(lc->dev, bdev);
+    struct dm_dev___corvane *kdev = lc->dev;
+    dd->bdev = BPF_CORE_READ(kdev, bdev);
     append_lower(dd->bdev, rule->start + lc->start, rule->size, tail);
 }
 
@@ -316,10 +317,12 @@ static __always_inline void process_multipath(struct dm_target_fields *tg,
     if (!mp->current_pgpath)
         return;
     pg->path = (void *)mp->current_pgpath + bpf_core_field_offset(struct pgpath___corvane, path);
-    dp->dev = BPF_CORE_READ(pg->path, dev);
+    struct dm_path___corvane *kpath = pg->path;
+    dp->dev = BPF_CORE_READ(kpath, dev);
     if (!dp->dev)
         return;
-    dd->bdev = BPF_CORE_READ(dp->dev, bdev);
+    struct dm_dev___corvane *kdev = dp->dev;
+    dd->bdev = BPF_CORE_READ(kdev, bdev);
     /* A multipath target maps its sectors 1:1 onto the path device. */
     append_lower(dd->bdev, rule->start, rule->size, tail);
 }
@@ -346,8 +349,10 @@ static long process_each_dm_target(__u32 index, void *ctx)
         (void *)tbl->targets + (__u64)index * bpf_core_type_size(struct dm_target___corvane);
     if (bpf_core_read(&tg->type, sizeof(tg->type), &target->type) ||
         bpf_core_read(&tg->private, sizeof(tg->private), &target->private) ||
-        bpf_probe_read_kernel(&hi->highs, sizeof(hi->highs), tbl->highs + index) ||
-        bpf_core_read(&tt->name, sizeof(tt->name), &tg->type->name) ||
+        bpf_probe_read_kernel(&hi->highs, sizeof(hi->highs), tbl->highs + index) || !tg->type)
+        return 1;
+    struct target_type___corvane *ktype = tg->type;
+    if (bpf_core_read(&tt->name, sizeof(tt->name), &ktype->name) ||
         bpf_probe_read_kernel_str(tn->name, sizeof(tn->name), tt->name) < 0)
         return 1;
 
@@ -389,14 +394,16 @@ static __always_inline void process_dm(struct io_disk_info *in, __u32 *tail)
     gd->open = disk_open_fn(in->disk);
     if (gd->open != dm_blk_open_addr)
         return;
-    gd->private_data = BPF_CORE_READ(in->disk, private_data);
+    struct gendisk *kdisk = in->disk;
+    gd->private_data = BPF_CORE_READ(kdisk, private_data);
     struct mapped_device___corvane *kmd = gd->private_data;
     md->map = BPF_CORE_READ(kmd, map);
     if (!md->map)
         return;
-    tbl->num_targets = BPF_CORE_READ(md->map, num_targets);
-    tbl->highs = BPF_CORE_READ(md->map, highs);
-    tbl->targets = BPF_CORE_READ(md->map, targets);
+    struct dm_table___corvane *kmap = md->map;
+    tbl->num_targets = BPF_CORE_READ(kmap, num_targets);
+    tbl->highs = BPF_CORE_READ(kmap, highs);
+    tbl->targets = BPF_CORE_READ(kmap, targets);
     if (!tbl->highs || !tbl->targets)
         return;
 
@@ -460,7 +467,7 @@ static long check_range_and_stack_cb_stack(__u32 index, void *vctx)
 }
 
 /* Non-zero when the write is safe or cannot be judged, 0 when it is reported. */
-static __always_inline int check_range_and_stack(void *ctx, event_t *ep)
+static __always_inline int check_range_and_stack(void *ctx, event_t *ep, int cache_writeback)
 {
     struct cras_ctx c = {.ep = ep, .is_safe = 1};
     c.frsp = bpf_map_lookup_elem(&map_wwid_ranges, &ep->wwid);
@@ -474,6 +481,16 @@ static __always_inline int check_range_and_stack(void *ctx, event_t *ep)
     }
     if (c.is_safe || !c.unsafe_range) {
         debugprintk("not in range!");
+        return 1;
+    }
+    /* A mounted file system keeps its metadata in the block device's page
+     * cache and leaves the write-back to the kernel's flusher, sync(2) or
+     * jbd2, with none of its own code on the stack. What lands in that cache
+     * is looked at when it is written there (monitor_blkdev_write_iter), so
+     * the write-back of a range that a mounted instance owns is not judged
+     * again. */
+    if (cache_writeback && c.unsafe_range->mount_sb) {
+        debugprintk("write-back of a mounted file system");
         return 1;
     }
     __u32 type = c.unsafe_range->type;
@@ -497,6 +514,7 @@ struct teh_ctx {
     void *ctx;
     __u32 type;
     __u32 tail;
+    int cache_writeback; /* the write carries pages of a block device's page cache */
 };
 
 static long trace_event_handle_cb(__u32 index, void *vctx)
@@ -528,7 +546,7 @@ static long trace_event_handle_cb(__u32 index, void *vctx)
         debugprintk("cannot find wwid");
         return 0;
     }
-    if (check_range_and_stack(tc->ctx, ep)) {
+    if (check_range_and_stack(tc->ctx, ep, tc->cache_writeback)) {
         debugprintk("range and stack is ok");
         return 0;
     }
@@ -540,16 +558,42 @@ static long trace_event_handle_cb(__u32 index, void *vctx)
 }
 
 static __always_inline void trace_event_handle(void *ctx, __u64 start, __u64 end,
-                                               struct gendisk *disk, __u32 type)
+                                               struct gendisk *disk, __u32 type,
+                                               int cache_writeback)
 {
     if (!seed_queue(start, end, disk))
         return;
-    struct teh_ctx tc = {.ctx = ctx, .type = type, .tail = 1};
+    struct teh_ctx tc = {.ctx = ctx, .type = type, .tail = 1, .cache_writeback = cache_writeback};
     if (bpf_loop(MAX_QUEUE_LENGTH, trace_event_handle_cb, &tc, 0) < 0)
         debugprintk("bpf_loop err");
 }
 
 /* ---- write probes ------------------------------------------------------------- */
+
+#define S_IFMT 00170000
+#define S_IFBLK 0060000
+
+static __always_inline int is_block_device_inode(struct inode *inode)
+{
+    return inode && (BPF_CORE_READ(inode, i_mode) & S_IFMT) == S_IFBLK;
+}
+
+/* True when the bio writes pages of a block device's own page cache: the
+ * write-back of buffered writes to the device and of file-system metadata
+ * buffers, as opposed to direct I/O from user memory. */
+static __always_inline int bio_from_bdev_cache(struct bio *bio)
+{
+    if (!BPF_CORE_READ(bio, bi_vcnt))
+        return 0;
+    struct page *page = BPF_CORE_READ(bio, bi_io_vec, bv_page);
+    if (!page)
+        return 0;
+    unsigned long mapping = (unsigned long)BPF_CORE_READ(page, mapping);
+    if (!mapping || (mapping & 3)) /* none, anonymous or movable */
+        return 0;
+    struct address_space *as = (struct address_space *)mapping;
+    return is_block_device_inode(BPF_CORE_READ(as, host));
+}
 
 /* A buffered write over one iomap mapping. The data lands at the mapping's
  * disk address, so only mapped and unwritten extents have a known place; a
@@ -559,6 +603,9 @@ static __always_inline int handle_buffered_write(void *ctx, struct iomap_iter *i
 {
     unsigned int flags = BPF_CORE_READ(iter, flags);
     if (!(flags & (IOMAP_WRITE | IOMAP_ZERO)) || (flags & IOMAP_DIRECT))
+        return 0;
+    /* Block device files are looked at by monitor_blkdev_write_iter. */
+    if (is_block_device_inode(BPF_CORE_READ(iter, inode)))
         return 0;
     __u16 map_type = BPF_CORE_READ(iter, iomap.type);
     if (map_type != IOMAP_MAPPED && map_type != IOMAP_UNWRITTEN)
@@ -579,7 +626,7 @@ static __always_inline int handle_buffered_write(void *ctx, struct iomap_iter *i
     __u64 end = start + MIN(len, map_end - pos);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0);
     return 0;
 }
 
@@ -605,7 +652,7 @@ int BPF_PROG(monitor_submit_bio, struct bio *bio)
     __u64 end = start + BPF_CORE_READ(bio, bi_iter.bi_size);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("submit_bio find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO, bio_from_bdev_cache(bio));
     return 0;
 }
 
@@ -832,12 +879,11 @@ static __always_inline int sb_unmounted(struct super_block *sb, void *leaving)
     return 0;
 }
 
-/* At the return of a successful unmount: once no mount of the instance is
- * left, its marks go. The super block itself may be torn down a little later
- * (deactivation runs when the unmounting task returns to user space); the
- * marks are bound to being mounted, not to the super block's lifetime. The
- * first argument is a struct mount at do_umount and a struct path at
- * path_umount, where the unmounted mount has already left the list. */
+/* Used only on kernels whose BTF lacks generic_shutdown_super (see
+ * monitor_shutdown_super): at the return of a successful unmount, once no
+ * mount of the instance is left, its marks go. The first argument is a struct
+ * mount at do_umount and a struct path at path_umount, where the unmounted
+ * mount has already left the list. */
 SEC("fexit/do_umount")
 int BPF_PROG(monitor_do_umount, void *target, int flags, int ret)
 {
@@ -857,9 +903,11 @@ int BPF_PROG(monitor_do_umount, void *target, int flags, int ret)
     return 0;
 }
 
-/* The instance is being torn down for good: whatever unmount led here (also a
- * lazy one whose last user has just gone), no mark may outlive it. */
-SEC("fentry/generic_shutdown_super")
+/* The instance has been torn down for good: its last mount is gone (also after
+ * a lazy unmount whose last user has just left) and everything it had cached
+ * has been written. This is where its marks go on kernels that have the
+ * function; the return of the unmount call comes before that final flush. */
+SEC("fexit/generic_shutdown_super")
 int BPF_PROG(monitor_shutdown_super, struct super_block *sb)
 {
     if (sb)
@@ -875,4 +923,31 @@ int BPF_PROG(monitor_iomap_iter, struct iomap_iter *iter, const struct iomap_ops
     if (ret <= 0)
         return 0;
     return handle_buffered_write(ctx, iter);
+}
+
+#define IOCB_DIRECT (1 << 17)
+
+/* A buffered write(2) to a block device file: the data goes into the device's
+ * page cache at the file position, written back later by whoever flushes. */
+SEC("fentry/blkdev_write_iter")
+int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *from)
+{
+    if (BPF_CORE_READ(iocb, ki_flags) & IOCB_DIRECT)
+        return 0; /* seen by monitor_submit_bio in this task */
+    struct inode *inode = BPF_CORE_READ(iocb, ki_filp, f_mapping, host);
+    if (!is_block_device_inode(inode))
+        return 0;
+    /* The block device and its inode are allocated together (struct bdev_inode). */
+    struct block_device *bd = (void *)inode - bpf_core_field_offset(struct bdev_inode, vfs_inode) +
+                              bpf_core_field_offset(struct bdev_inode, bdev);
+    __u64 count = BPF_CORE_READ(from, count);
+    __s64 pos = BPF_CORE_READ(iocb, ki_pos);
+    if (count == 0 || pos < 0)
+        return 0;
+    __u64 start = (__u64)pos + BPF_CORE_READ(bd, bd_start_sect) * SECTOR_SIZE;
+    __u64 end = start + count;
+    struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
+    debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0);
+    return 0;
 }

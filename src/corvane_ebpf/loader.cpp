@@ -9,12 +9,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 #include <bpf/bpf.h>
 #include <bpf/btf.h>
 
 #include "corvane.h"
+#include "corvane_ebpf/core_btf.h"
 #include "corvane_ebpf.skel.h"
 #include "device_parser/device_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
@@ -70,7 +72,12 @@ void configure_attach_points(corvane_ebpf_bpf *obj)
 
 corvane_ebpf_bpf *open_and_load_object()
 {
-    corvane_ebpf_bpf *obj = corvane_ebpf_bpf__open();
+    // Relocation target: vmlinux and the probed modules' BTF (see core_btf.h).
+    core_btf_file kernel_btf;
+    LIBBPF_OPTS(bpf_object_open_opts, opts);
+    if (kernel_btf.create())
+        opts.btf_custom_path = kernel_btf.path().c_str();
+    corvane_ebpf_bpf *obj = corvane_ebpf_bpf__open_opts(&opts);
     if (!obj)
         return nullptr; // errno set by the skeleton
     configure_attach_points(obj);
@@ -212,15 +219,20 @@ choose_attach_targets(const std::function<bool(const char *)> &kernel_has)
     choices.push_back({"monitor_submit_bio", "monitor_submit_bio", "fentry", "submit_bio"});
     choices.push_back(
         {"monitor_vfs_create_mount", "monitor_vfs_create_mount", "fentry", "vfs_create_mount"});
-    // do_umount is inlined into path_umount on many kernels; path_umount returns
-    // after the unmounted mount has been released.
-    if (kernel_has("do_umount"))
+    // The marks of an instance go when it is torn down (generic_shutdown_super
+    // returns after its last write); only without it at the unmount's return.
+    // do_umount is inlined into path_umount on many kernels.
+    if (kernel_has("generic_shutdown_super"))
+        choices.push_back(
+            {"monitor_do_umount", "monitor_shutdown_super", "fexit", "generic_shutdown_super"});
+    else if (kernel_has("do_umount"))
         choices.push_back({"monitor_do_umount", "monitor_do_umount", "fexit", "do_umount"});
     else
         choices.push_back({"monitor_do_umount", "monitor_do_umount", "fexit", "path_umount"});
-    if (kernel_has("generic_shutdown_super"))
-        choices.push_back({"monitor_shutdown_super", "monitor_shutdown_super", "fentry",
-                           "generic_shutdown_super"});
+    // Buffered writes to block device files fill the device's page cache.
+    if (kernel_has("blkdev_write_iter"))
+        choices.push_back({"monitor_blkdev_write_iter", "monitor_blkdev_write_iter", "fentry",
+                           "blkdev_write_iter"});
     return choices;
 }
 
@@ -301,6 +313,12 @@ void poll_events(int timeout_ms)
         return;
     for (;;) {
         const int err = ring_buffer__poll(rb, timeout_ms);
+        // Reports must reach a log file or pipe when they happen, not when a
+        // stream buffer happens to fill.
+        if (err > 0) {
+            std::cout.flush();
+            std::fflush(stdout);
+        }
         report_lost_events();
         if (err == -EINTR)
             return;

@@ -80,9 +80,9 @@ TEST(MapDump, DiskAndModuleLines)
 
 TEST(AttachTargets, DesignatedFunctionsWhenTheKernelHasThem)
 {
-    const std::set<std::string> all = {"iomap_write_iter",      "iomap_iter", "submit_bio",
-                                       "vfs_create_mount",      "do_umount",  "path_umount",
-                                       "generic_shutdown_super"};
+    const std::set<std::string> all = {"iomap_write_iter", "iomap_iter", "submit_bio",
+                                       "vfs_create_mount", "do_umount",  "path_umount",
+                                       "blkdev_write_iter"};
     const auto choices = choose_attach_targets([&](const char *f) { return all.count(f) > 0; });
     std::vector<std::string> lines;
     for (const auto &c : choices)
@@ -92,24 +92,35 @@ TEST(AttachTargets, DesignatedFunctionsWhenTheKernelHasThem)
                          "attach monitor_submit_bio: fentry submit_bio",
                          "attach monitor_vfs_create_mount: fentry vfs_create_mount",
                          "attach monitor_do_umount: fexit do_umount",
-                         "attach monitor_shutdown_super: fentry generic_shutdown_super"}));
+                         "attach monitor_blkdev_write_iter: fentry blkdev_write_iter"}));
 }
 
-TEST(AttachTargets, InlinedFunctionsFallBackToTheirCallers)
+TEST(AttachTargets, DebianKernelsUseTheCallersAndTheSuperBlockTeardown)
 {
     // Debian 6.1 and 6.12: iomap_write_iter and do_umount are inlined.
-    const std::set<std::string> debian = {"iomap_iter", "submit_bio", "vfs_create_mount",
-                                          "path_umount", "generic_shutdown_super"};
+    const std::set<std::string> debian = {"iomap_iter",
+                                          "submit_bio",
+                                          "vfs_create_mount",
+                                          "path_umount",
+                                          "generic_shutdown_super",
+                                          "blkdev_write_iter"};
     const auto choices = choose_attach_targets([&](const char *f) { return debian.count(f) > 0; });
-    ASSERT_GE(choices.size(), 4u);
+    ASSERT_EQ(choices.size(), 5u);
     EXPECT_EQ(choices[0].program, "monitor_iomap_iter");
     EXPECT_EQ(format_attach_choice(choices[0]),
               "attach monitor_iomap_write_iter: fexit iomap_iter");
-    EXPECT_EQ(format_attach_choice(choices[3]), "attach monitor_do_umount: fexit path_umount");
+    EXPECT_EQ(choices[3].program, "monitor_shutdown_super");
+    EXPECT_EQ(format_attach_choice(choices[3]),
+              "attach monitor_do_umount: fexit generic_shutdown_super");
+}
 
-    const auto bare = choose_attach_targets([](const char *) { return false; });
-    EXPECT_EQ(format_attach_choice(bare[0]), "attach monitor_iomap_write_iter: none");
-    EXPECT_EQ(bare.size(), 4u); // no shutdown hook without generic_shutdown_super
+TEST(AttachTargets, UnmountReturnWithoutSuperBlockTeardown)
+{
+    const auto path_only =
+        choose_attach_targets([](const char *f) { return std::strcmp(f, "path_umount") == 0; });
+    EXPECT_EQ(format_attach_choice(path_only[0]), "attach monitor_iomap_write_iter: none");
+    EXPECT_EQ(format_attach_choice(path_only[3]), "attach monitor_do_umount: fexit path_umount");
+    EXPECT_EQ(path_only.size(), 4u); // no block-device write probe without blkdev_write_iter
 }
 
 TEST(LostEvents, WarnsOnlyWhenTheCountGrows)

@@ -135,8 +135,9 @@ add_loopback_port() {
 }
 
 # make_disk SERIAL [SIZE_MB]: a new SCSI disk (sparse file backstore, default 256 MiB) whose
-# unit serial is SERIAL; the kernel derives its 16-byte NAA wwid from the serial, so
-# distinct serials give distinct wwids. Prints its /dev/sdX.
+# unit serial is SERIAL; the kernel derives its 16-byte NAA wwid from the serial's hex
+# digits, so serials with distinct hex digits give distinct wwids. BED_BLOCK_SIZE=4096
+# makes a disk with 4096-byte logical blocks. Prints its /dev/sdX.
 make_disk() {
   local serial=$1 size_mb=${2:-256} id backstore image
   id=$(next_id)
@@ -147,6 +148,9 @@ make_disk() {
   echo "fd_dev_name=$image,fd_dev_size=$((size_mb * 1048576))" >"$backstore/control" ||
     fail "cannot configure $backstore"
   echo "$serial" >"$backstore/wwn/vpd_unit_serial" || fail "cannot set serial $serial"
+  if [ -n "${BED_BLOCK_SIZE:-}" ]; then
+    echo "$BED_BLOCK_SIZE" >"$backstore/attrib/block_size" || fail "cannot set block size $BED_BLOCK_SIZE"
+  fi
   echo 1 >"$backstore/enable" || fail "cannot enable $backstore"
   add_loopback_port "$backstore"
 }
@@ -189,6 +193,7 @@ part_start() { cat "$(sysfs_dir "$1")/start"; }
 hw_sector_size() { cat "/sys/block/$(basename "$1")/queue/hw_sector_size"; }
 
 mkfs_ext4() { run mkfs.ext4 -q -F "$@"; }
+# mkfs.xfs refuses file systems under 300 MiB: give xfs a disk of 512 MiB (sparse).
 mkfs_xfs() { run mkfs.xfs -q -f "$@"; }
 
 # dm_create NAME TABLE: a device-mapper device (no udev) with its /dev/mapper node; prints it.
@@ -303,15 +308,17 @@ reap_corvane() {
   CORVANE_PID=
 }
 
-# stop_corvane: interrupts corvane (SIGINT, then SIGKILL after 10 s); sets CORVANE_STATUS.
+# stop_corvane: ends corvane with SIGTERM (SIGKILL after 10 s) and sets CORVANE_STATUS
+# (143 after SIGTERM). Not SIGINT: a background job of a non-interactive shell starts with
+# SIGINT ignored, and corvane installs no handler of its own.
 stop_corvane() {
   local i=0
   [ -n "${CORVANE_PID:-}" ] || return 0
-  kill -INT "$CORVANE_PID" 2>/dev/null
+  kill -TERM "$CORVANE_PID" 2>/dev/null
   while corvane_running; do
     i=$((i + 1))
-    if [ $i -gt 50 ]; then
-      log "corvane ignored SIGINT for 10s, killing it"
+    if [ $i -eq 50 ]; then
+      log "corvane ignored SIGTERM for 10s, killing it"
       kill -KILL "$CORVANE_PID" 2>/dev/null
     fi
     usleep 200000
@@ -383,3 +390,39 @@ bed_reset() {
   trace_clear 2>/dev/null
   return 0
 }
+
+# --- probe scenarios (tests/vm/scenarios/probe_*.sh) ------------------------------------------
+
+# expect_report HEADER LINE2 [STACK_ERE] [FILE]: corvane printed a report whose first line
+# is "[<time>] HEADER" (HEADER: "comm(pid)"), whose second line is exactly LINE2, and
+# whose stack has a frame naming a kernel function (one matching STACK_ERE if given).
+expect_report() {
+  awk -v h="$1" -v l2="$2" -v want="${3:-.}" '
+    { line[NR] = $0 }
+    END {
+      for (i = 2; i <= NR; i++) {
+        if (line[i] != l2) continue
+        hl = line[i - 1]
+        if (substr(hl, 1, 1) != "[" || index(hl, "] " h) == 0 || substr(hl, length(hl) - length(h) + 1) != h) continue
+        for (j = i + 1; j <= NR && line[j] ~ /^0x[0-9a-f]+ /; j++)
+          if (line[j] ~ /^0x[0-9a-f]+ [A-Za-z_][A-Za-z0-9_.]* 0x[0-9a-f]+\+0x[0-9a-f]+$/ && line[j] !~ / unknown_ksym / && line[j] ~ want) exit 0
+      }
+      exit 1
+    }' "${4:-$CORVANE_OUT}" || fail "no report '[...] $1' / '$2' with a stack frame /${3:-.}/"
+  ok "report $1: $2"
+}
+
+# report_count TEXT [FILE]: number of report second lines starting with TEXT.
+report_count() { grep -c "^$1" "${2:-$CORVANE_OUT}" 2>/dev/null || true; }
+
+# bg_pid CMD...: runs CMD in the background, waits for it, prints its pid; fails when it fails.
+bg_pid() {
+  echo "+ $*" >&2
+  "$@" >&2 &
+  local pid=$!
+  wait $pid || fail "command failed: $*"
+  echo $pid
+}
+
+# end_corvane: the same as stop_corvane.
+end_corvane() { stop_corvane; }
