@@ -1,0 +1,40 @@
+# corvane on ext4 made on a whole LIO disk: the file system is analysed, the disk is resolved
+# to its 16-byte WWID, and the probes are started (or their start fails with its own line).
+. /bed/lib.sh
+
+d0=$(make_disk 5a0ce001) || exit 1
+d1=$(make_disk 5a0ce002) || exit 1
+for d in "$d0" "$d1"; do
+  case $(disk_wwid "$d") in naa.*) log "$d $(disk_wwid "$d")" ;; *) fail "$d has no naa wwid" ;; esac
+done
+mkfs_ext4 "$d0"
+
+start_corvane -m 1 "$d0"
+seen=$(wait_for_any 90 "start monitor!" "start bpf failed" "No file system needs to be monitored.") ||
+  fail "corvane printed neither 'start monitor!' nor 'start bpf failed'"
+stop_corvane
+show_corvane_output
+
+expect_line "!!!!!!!debug mode!!!!!!!"
+expect_line "dev num: $(dev_majmin "$d0")"
+expect_line "$d0 is ext4"
+expect_regex '^module range:\[[0-9a-f]+, [0-9a-f]+\)$'
+expect_line "is global? :false"
+expect_regex '^fs range:\[[0-9]+, [0-9]+\)$'
+expect_line "device parser: check destination device for $(dev_majmin "$d0")"
+expect_line "is scsi"
+expect_line "$(dev_majmin "$d0")'s wwid: $(disk_wwid_hex "$d0")"
+expect_no_line "device_parser error: "
+expect_no_line "fs_parser error: "
+
+case $seen in
+"start monitor!")
+  expect_equal "status after SIGTERM" "$CORVANE_STATUS" 143
+  ;;
+"start bpf failed")
+  log "probes did not start (not landed yet?): accepted for now"
+  expect_equal "status after failed probe start" "$CORVANE_STATUS" 3
+  ;;
+*) fail "corvane found nothing to monitor on $d0" ;;
+esac
+exit 0
