@@ -217,6 +217,9 @@ TEST_F(FsParserImages, Ext4OneKibBlocks)
     EXPECT_EQ(layout.block_size, 1024u);
     // Boot block and superblock, then the descriptor table from block 2.
     EXPECT_EQ(ranges_of(path).front().first, 0u);
+    // bigalloc numbers the first data block 0, yet the superblock still fills block 1.
+    expect_ext4_matches_dumpe2fs(
+        make_ext4("1k-bigalloc.img", "1G", "-b 1024 -O bigalloc -C 16384"));
 }
 
 TEST_F(FsParserImages, Ext4Without64bit)
@@ -225,10 +228,11 @@ TEST_F(FsParserImages, Ext4Without64bit)
     expect_ext4_matches_dumpe2fs(make_ext4("no64-1k.img", "256M", "-b 1024 -O ^64bit"));
 }
 
-TEST_F(FsParserImages, Ext4LargerDescriptorsAndBlocks)
+TEST_F(FsParserImages, Ext4OtherGeometries)
 {
     expect_ext4_matches_dumpe2fs(make_ext4("2k.img", "512M", "-b 2048"));
     expect_ext4_matches_dumpe2fs(make_ext4("desc128.img", "1G", "-E desc_size=128"));
+    expect_ext4_matches_dumpe2fs(make_ext4("bigalloc.img", "2G", "-O bigalloc"));
 }
 
 TEST_F(FsParserImages, Ext4MetaBg)
