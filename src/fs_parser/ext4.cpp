@@ -232,7 +232,7 @@ bool read_ext4_superblock(std::istream &stream, ext4_superblock &sb)
         return false;
     if (!stream.read(reinterpret_cast<char *>(&sb), sizeof(sb)))
         return false;
-    return le16toh(sb.s_magic) == EXT4_SUPER_MAGIC && le16toh(sb.s_state) == EXT4_VALID_FS;
+    return le16toh(sb.s_magic) == EXT4_SUPERBLOCK_MAGIC && le16toh(sb.s_state) == EXT4_VALID_FS;
 }
 
 bool get_ext4_range(const std::string &device_path, std::vector<fs_range> &ranges)

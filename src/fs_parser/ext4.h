@@ -11,7 +11,7 @@
 
 // Byte offset of the primary superblock on the device, whatever the block size.
 constexpr uint64_t EXT4_SUPERBLOCK_OFFSET = 1024;
-constexpr uint16_t EXT4_SUPER_MAGIC = 0xEF53;
+constexpr uint16_t EXT4_SUPERBLOCK_MAGIC = 0xEF53;
 // s_state value of a cleanly unmounted file system without recorded errors.
 constexpr uint16_t EXT4_VALID_FS = 1;
 // Block sizes run from 1 KiB (exponent 0) to 64 KiB (exponent 6).
