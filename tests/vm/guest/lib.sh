@@ -148,10 +148,11 @@ make_disk() {
   echo "fd_dev_name=$image,fd_dev_size=$((size_mb * 1048576))" >"$backstore/control" ||
     fail "cannot configure $backstore"
   echo "$serial" >"$backstore/wwn/vpd_unit_serial" || fail "cannot set serial $serial"
+  echo 1 >"$backstore/enable" || fail "cannot enable $backstore"
+  # Enabling sets the block size from the backend; it may change until the LUN is exported.
   if [ -n "${BED_BLOCK_SIZE:-}" ]; then
     echo "$BED_BLOCK_SIZE" >"$backstore/attrib/block_size" || fail "cannot set block size $BED_BLOCK_SIZE"
   fi
-  echo 1 >"$backstore/enable" || fail "cannot enable $backstore"
   add_loopback_port "$backstore"
 }
 
@@ -241,15 +242,24 @@ ext4_block_size() { dumpe2fs -h "$1" 2>/dev/null | sed -n 's/^Block size: *//p';
 # --- corvane ------------------------------------------------------------------------------
 
 # start_corvane ARGS...: runs corvane in the background, output (stdout and stderr) to
-# $CORVANE_OUT. With BED_LINEBUF=1 stdout is line-buffered through stdbuf.
+# $CORVANE_OUT. With BED_LINEBUF=1 stdout is line-buffered through stdbuf. With BED_SHOW=1
+# the output is also copied to the scenario's standard error as it comes (through a fifo
+# and tee, so the file and the screen stay in step).
 start_corvane() {
+  local wrapper=
   command -v corvane >/dev/null || fail "corvane binary not in the guest (did it build?)"
   : >"$CORVANE_OUT"
   echo "+ corvane $*" >&2
   if [ "${BED_LINEBUF:-0}" = 1 ] && command -v stdbuf >/dev/null; then
-    stdbuf -oL corvane "$@" >>"$CORVANE_OUT" 2>&1 &
+    wrapper="stdbuf -oL"
+  fi
+  if [ "${BED_SHOW:-0}" = 1 ]; then
+    rm -f /tmp/bed-corvane.fifo
+    mkfifo /tmp/bed-corvane.fifo || fail "cannot make a fifo"
+    tee "$CORVANE_OUT" </tmp/bed-corvane.fifo >&2 &
+    $wrapper corvane "$@" >/tmp/bed-corvane.fifo 2>&1 &
   else
-    corvane "$@" >>"$CORVANE_OUT" 2>&1 &
+    $wrapper corvane "$@" >>"$CORVANE_OUT" 2>&1 &
   fi
   CORVANE_PID=$!
   echo "$CORVANE_PID" >"$BED_STATE/corvane.pid"
@@ -306,6 +316,8 @@ reap_corvane() {
   wait "$CORVANE_PID" 2>/dev/null
   CORVANE_STATUS=$?
   CORVANE_PID=
+  # With BED_SHOW=1 the copying tee ends at the fifo's end of file; let it finish.
+  wait 2>/dev/null
 }
 
 # stop_corvane: ends corvane with SIGTERM (SIGKILL after 10 s) and sets CORVANE_STATUS
