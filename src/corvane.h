@@ -34,5 +34,7 @@ std::string dev_to_string(uint32_t major, uint32_t minor);
 std::string wwid_to_string(const wwid_t &wwid);
 // "unknown", "ext4" or "xfs"; "unknown" for anything else.
 const char *fs_type_name(uint32_t type);
+// Value of one hexadecimal digit of either case, -1 for any other character.
+int hex_digit_value(char c);
 // st_rdev of path when it is a block device, else 0.
 uint64_t get_block_device_number(const std::string &path);

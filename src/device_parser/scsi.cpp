@@ -17,17 +17,6 @@ namespace {
 constexpr std::string_view naa_prefix = "naa.";
 constexpr size_t wwid_text_length = 36; // "naa." and 32 hex digits
 
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Both characters must be hex digits: a half-converted pair would give the disk
 // an identifier that the kernel never reports for it.
 uint8_t hex_pair_value(char high, char low)

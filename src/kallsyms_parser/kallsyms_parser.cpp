@@ -127,17 +127,6 @@ bool is_blank(char c)
     return classes.blank[static_cast<unsigned char>(c)];
 }
 
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads a whole token as an unsigned 64-bit hexadecimal number. Like a
 // hexadecimal stream extraction, it accepts an optional "0x"/"0X" prefix and
 // any number of leading zeros, and refuses values above 64 bits. Unlike it,
