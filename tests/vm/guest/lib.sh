@@ -257,6 +257,7 @@ start_corvane() {
     rm -f /tmp/bed-corvane.fifo
     mkfifo /tmp/bed-corvane.fifo || fail "cannot make a fifo"
     tee "$CORVANE_OUT" </tmp/bed-corvane.fifo >&2 &
+    BED_TEE_PID=$!
     $wrapper corvane "$@" >/tmp/bed-corvane.fifo 2>&1 &
   else
     $wrapper corvane "$@" >>"$CORVANE_OUT" 2>&1 &
@@ -317,7 +318,10 @@ reap_corvane() {
   CORVANE_STATUS=$?
   CORVANE_PID=
   # With BED_SHOW=1 the copying tee ends at the fifo's end of file; let it finish.
-  wait 2>/dev/null
+  if [ -n "${BED_TEE_PID:-}" ]; then
+    wait "$BED_TEE_PID" 2>/dev/null
+    BED_TEE_PID=
+  fi
 }
 
 # stop_corvane: ends corvane with SIGTERM (SIGKILL after 10 s) and sets CORVANE_STATUS
