@@ -100,10 +100,12 @@ wait_for_node() {
   done
 }
 
+# next_id: a number never handed out before in this boot (names of backstores and targets
+# stay unique even if a clean-up between scenarios left something behind).
 next_id() {
   local n
-  n=$(cat "$BED_STATE/counter" 2>/dev/null || echo 0)
-  echo $((n + 1)) >"$BED_STATE/counter"
+  n=$(cat /run/bed-counter 2>/dev/null || echo 0)
+  echo $((n + 1)) >/run/bed-counter
   echo "$n"
 }
 
