@@ -378,7 +378,8 @@ trace_text() { grep -v '^#' "$TRACE/trace"; }
 bed_reset() {
   local pid self wwn lun tpg store hba
   self=$$
-  for pid in $(ls /proc | grep '^[0-9]*$'); do
+  for pid in /proc/[0-9]*; do
+    pid=${pid#/proc/}
     [ "$pid" = 1 ] || [ "$pid" = "$self" ] && continue
     [ -n "$(cat /proc/$pid/cmdline 2>/dev/null)" ] || continue
     grep -q "^PPid:[[:space:]]*0$" "/proc/$pid/status" 2>/dev/null && continue

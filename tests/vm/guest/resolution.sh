@@ -45,7 +45,7 @@ analyse() {
   expect_no_line "device_parser error: "
   expect_no_line "fs_parser error: "
   expect_no_line "No file system needs to be monitored."
-  resolution_facts >/tmp/facts
+  resolution_facts "$CORVANE_OUT" >/tmp/facts
   [ -s /tmp/facts ] || fail "no resolution lines in corvane's output (was it run with -m 1?)"
 }
 
