@@ -932,6 +932,8 @@ int BPF_PROG(monitor_iomap_iter, struct iomap_iter *iter, const struct iomap_ops
 SEC("fentry/blkdev_write_iter")
 int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *from)
 {
+    if (!bpf_core_type_exists(struct bdev_inode))
+        return 0;
     if (BPF_CORE_READ(iocb, ki_flags) & IOCB_DIRECT)
         return 0; /* seen by monitor_submit_bio in this task */
     struct inode *inode = BPF_CORE_READ(iocb, ki_filp, f_mapping, host);
@@ -947,7 +949,7 @@ int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *fro
     __u64 start = (__u64)pos + BPF_CORE_READ(bd, bd_start_sect) * SECTOR_SIZE;
     __u64 end = start + count;
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
-    debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
+    debugprintk("blkdev_write_iter find range: %p: [%llu, %llu)", disk, start, end);
     trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0);
     return 0;
 }
