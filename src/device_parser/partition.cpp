@@ -50,10 +50,10 @@ bool map_partition(device_range &entry)
     if (!have_disk)
         return false;
 
-    // "start" counts the disk's own sectors, the unit in which the probes turn
-    // sector numbers into byte offsets too.
-    uint64_t sector = read_sysfs_number(disk_dir / "queue/hw_sector_size");
-    uint64_t offset = checked_mul(start, sector);
+    // The kernel counts "start" in 512-byte sectors whatever the disk's own
+    // sector size (on a 4096-byte-sector disk it is a multiple of 8), the same
+    // unit the probes use for bd_start_sect.
+    uint64_t offset = checked_mul(start, SECTOR_SIZE);
     for (fs_range &range : used_ranges(entry.ranges)) {
         debug_line("old range: " + range_text(range.first, range.second));
         range.first = checked_add(range.first, offset);

@@ -331,12 +331,14 @@ TEST_F(DeviceParser, BadWwidPairReportsTheInputNotTheDisk)
 
 // --- partitions ---------------------------------------------------------------
 
-TEST_F(DeviceParser, PartitionIsShiftedByItsStartInTheDisksSectors)
+// sysfs gives a partition's start in 512-byte sectors on every disk, so a
+// 4096-byte-sector disk shifts by the same bytes as a 512-byte one.
+TEST_F(DeviceParser, PartitionIsShiftedByItsStartIn512ByteSectors)
 {
     struct {
         uint64_t sector_size;
         uint64_t shift;
-    } disks[] = {{512, 1048576}, {4096, 8388608}};
+    } disks[] = {{512, 1048576}, {4096, 1048576}};
     for (auto disk : disks) {
         fake_sysfs tree;
         tree.add_scsi_disk("sda", 8, 0, wwid_a_text, disk.sector_size);
@@ -388,8 +390,8 @@ TEST_F(DeviceParser, PartitionWhoseDiskHasNoDeviceNumber)
 
 TEST_F(DeviceParser, PartitionOffsetBeyond64BitsIsRefused)
 {
-    sysfs.add_scsi_disk("sda", 8, 0, wwid_a_text, 4096);
-    sysfs.add_partition("sda", "sda1", 8, 1, uint64_t{1} << 53);
+    sysfs.add_scsi_disk("sda", 8, 0, wwid_a_text);
+    sysfs.add_partition("sda", "sda1", 8, 1, uint64_t{1} << 56);
     EXPECT_EQ(failure_of(make_input(8, 1, {{0, 4096}})),
               "device_parser error: 8:1: unknown device type.");
 }
