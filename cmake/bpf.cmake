@@ -28,6 +28,7 @@ add_custom_command(
   OUTPUT ${CORVANE_BPF_GEN_DIR}/vmlinux.h
   COMMAND ${BPF_TOOL} btf dump file ${CORVANE_VMLINUX_BTF} format c > vmlinux.h.tmp
   COMMAND ${CMAKE_COMMAND} -E rename vmlinux.h.tmp vmlinux.h
+  DEPENDS ${CORVANE_VMLINUX_BTF}
   WORKING_DIRECTORY ${CORVANE_BPF_GEN_DIR}
   COMMENT "Generating vmlinux.h from ${CORVANE_VMLINUX_BTF}"
   VERBATIM)
