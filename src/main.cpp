@@ -116,6 +116,7 @@ int main(int argc, char **argv)
     }
 
     watch_devices(paths, whole);
+    drop_device_mapper_privilege();
     if (wwid_ranges.empty()) {
         std::cout << "No file system needs to be monitored." << std::endl;
         return EXIT_NORMAL;

@@ -4,5 +4,11 @@
 
 // Closes every descriptor from 3 upward.
 void close_inherited_fds();
-// Keeps CAP_BPF, CAP_PERFMON, CAP_SYSLOG and CAP_DAC_READ_SEARCH only, sets no_new_privs.
+// Keeps CAP_BPF, CAP_PERFMON, CAP_SYSLOG and CAP_DAC_READ_SEARCH, sets
+// no_new_privs and empties the bounding set of everything else. CAP_SYS_ADMIN,
+// when held, stays permitted until drop_device_mapper_privilege(): reading
+// device-mapper tables needs it.
 void drop_privilege();
+// Gives up CAP_SYS_ADMIN once device resolution is done: afterwards exactly the
+// four capabilities remain.
+void drop_device_mapper_privilege();
