@@ -19,33 +19,41 @@ class KallsymsTest : public ::testing::Test {
     // Parses text written to a temporary file; the table stays in table_.
     bool parse_text(const std::string &text)
     {
-        std::string path = (dir_.path() / "kallsyms").string();
-        std::ofstream(path) << text;
-        return table_.parse(path);
+        std::ofstream(path()) << text;
+        return table_.parse(path());
     }
+    std::string path() const { return (dir_.path() / "kallsyms").string(); }
 
     test_support::temp_dir dir_;
     kallsyms_parser table_;
 };
 
 // A straightforward stream reader of the same format, to hold the hand-written
-// tokeniser to on the real kernel list.
+// tokeniser to.
 std::vector<ksym> read_with_stream(const std::string &path)
 {
     std::ifstream in(path);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
     std::vector<ksym> symbols;
     ksym sym;
-    buffer >> std::hex;
-    while (buffer >> sym.addr >> sym.type >> sym.name) {
-        buffer.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    in >> std::hex;
+    while (in >> sym.addr >> sym.type >> sym.name) {
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
         symbols.push_back(sym);
     }
     std::sort(symbols.begin(), symbols.end(), [](const ksym &a, const ksym &b) {
         return std::tie(a.addr, a.name, a.type) < std::tie(b.addr, b.name, b.type);
     });
     return symbols;
+}
+
+void expect_same_table(const kallsyms_parser &table, const std::vector<ksym> &reference)
+{
+    ASSERT_EQ(table.symbols().size(), reference.size());
+    for (size_t i = 0; i < reference.size(); ++i) {
+        ASSERT_EQ(table.symbols()[i].addr, reference[i].addr) << i;
+        ASSERT_EQ(table.symbols()[i].name, reference[i].name) << i;
+        ASSERT_EQ(table.symbols()[i].type, reference[i].type) << i;
+    }
 }
 
 bool is_unknown(const ksym &sym)
@@ -55,21 +63,16 @@ bool is_unknown(const ksym &sym)
 
 TEST_F(KallsymsTest, ThreeLineExampleLookups)
 {
-    ASSERT_TRUE(parse_text("1000 T b\n1000 T a\n2000 t c\n"));
+    ASSERT_TRUE(parse_text("1000 T b\n1000 T a\n2000 t c")); // no final line feed
     ASSERT_EQ(table_.symbols().size(), 3u);
-    EXPECT_EQ(table_.symbols()[0].name, "a"); // sorted by (addr, name)
     EXPECT_EQ(table_.find_by_addr(0x1000).name, "a");
     EXPECT_EQ(table_.find_by_addr(0x1800).name, "b");
     EXPECT_EQ(table_.find_by_addr(0x2000).name, "c");
     EXPECT_EQ(table_.find_by_addr(0x9000).name, "c");
-    EXPECT_EQ(table_.find_by_addr(UINT64_MAX).name, "c");
     EXPECT_TRUE(is_unknown(table_.find_by_addr(0xfff)));
     EXPECT_EQ(table_.find_by_name("c").addr, 0x2000u);
     EXPECT_EQ(table_.find_by_name("c").type, "t");
     EXPECT_TRUE(is_unknown(table_.find_by_name("d")));
-    EXPECT_EQ(unknown_ksym.name, "unknown_ksym");
-    EXPECT_EQ(unknown_ksym.type, "unknown_ksym");
-    EXPECT_EQ(unknown_ksym.addr, 0u);
 }
 
 TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddress)
@@ -80,95 +83,47 @@ TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddress)
     EXPECT_EQ(table_.find_by_name("other").addr, 0x2000u);
 }
 
-TEST_F(KallsymsTest, NamesSortBytewise)
-{
-    // Bytes above 0x7f sort after ASCII; a prefix sorts before its extensions.
-    ASSERT_TRUE(parse_text("1000 t \xc3\xa9t\n1000 t zz\n1000 t z\n1000 t Z\n"));
-    std::vector<std::string> names;
-    for (const ksym &sym : table_.symbols())
-        names.push_back(sym.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"Z", "z", "zz", "\xc3\xa9t"}));
-    EXPECT_EQ(table_.find_by_addr(0x1001).name, "\xc3\xa9t"); // greatest name at that start
-}
-
 TEST_F(KallsymsTest, ModuleColumnIsDropped)
 {
     ASSERT_TRUE(parse_text("ffffffffc0201000 t ext4_fill_super\t[ext4]\n"
-                           "ffffffffc0202000 T xfs_fs_fill_super   [xfs]\r\n"
-                           "ffffffff81000000 T _text\n"));
-    ASSERT_EQ(table_.symbols().size(), 3u);
-    const ksym &ext4 = table_.find_by_name("ext4_fill_super");
-    EXPECT_EQ(ext4.addr, 0xffffffffc0201000u);
-    EXPECT_EQ(ext4.type, "t");
+                           "ffffffffc0202000 T xfs_fs_fill_super   [xfs]\r\n"));
+    ASSERT_EQ(table_.symbols().size(), 2u);
+    EXPECT_EQ(table_.find_by_name("ext4_fill_super").addr, 0xffffffffc0201000u);
     EXPECT_EQ(table_.find_by_name("xfs_fs_fill_super").type, "T");
     EXPECT_TRUE(is_unknown(table_.find_by_name("[ext4]")));
 }
 
-TEST_F(KallsymsTest, AddressTokens)
-{
-    // Prefix, upper case and leading zeros are read as a hexadecimal stream would.
-    ASSERT_TRUE(parse_text("0x10 t pre\n0XAB t upper\n00000000000000000000ff t zeros\n"
-                           "\n   \n"
-                           "ffffffffffffffff t top\n"));
-    EXPECT_EQ(table_.find_by_name("pre").addr, 0x10u);
-    EXPECT_EQ(table_.find_by_name("upper").addr, 0xabu);
-    EXPECT_EQ(table_.find_by_name("zeros").addr, 0xffu);
-    EXPECT_EQ(table_.find_by_name("top").addr, UINT64_MAX);
-}
-
 TEST_F(KallsymsTest, BadLineEndsReadingButKeepsWhatCameBefore)
 {
-    const char *bad_lines[] = {
-        "zzzz t bad\n",              // not hexadecimal
-        "10000000000000000 t big\n", // above 64 bits
-        "12g4 t garbage\n",          // trailing garbage would shift the columns
-        "0x t empty\n",              // prefix without digits
-        "-1 t signed\n",             // an address has no sign
-        "5000 t\n",                  // no name: the next line must not become one
-    };
-    for (const char *bad : bad_lines) {
+    for (const char *bad : {
+             "zzzz t bad\n",              // not hexadecimal
+             "10000000000000000 t big\n", // above 64 bits
+             "12g4 t garbage\n",          // trailing garbage would shift the columns
+             "5000 t\n",                  // no name: the next line must not become one
+         }) {
         SCOPED_TRACE(bad);
         ASSERT_TRUE(parse_text(std::string("2000 t b\n1000 T a\n") + bad + "3000 t after\n"));
         ASSERT_EQ(table_.symbols().size(), 2u);
-        EXPECT_EQ(table_.symbols()[0].name, "a");
         EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
         EXPECT_TRUE(is_unknown(table_.find_by_name("after")));
     }
 }
 
-TEST_F(KallsymsTest, LastLineWithoutLineFeed)
-{
-    ASSERT_TRUE(parse_text("1000 t a\n2000 t b"));
-    EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
-}
-
-TEST_F(KallsymsTest, EmptyFileGivesEmptyTable)
+TEST_F(KallsymsTest, EmptyFileGivesAndMissingFileLeavesAnEmptyTable)
 {
     ASSERT_TRUE(parse_text(""));
     EXPECT_TRUE(table_.symbols().empty());
     EXPECT_TRUE(is_unknown(table_.find_by_addr(0x1000)));
-    EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
     fs_range range = table_.find_module_range("ext4");
     EXPECT_EQ(range.first, UINT64_MAX);
     EXPECT_EQ(range.second, 0u);
-}
 
-TEST_F(KallsymsTest, MissingFileEmptiesAFilledTable)
-{
     ASSERT_TRUE(parse_text("1000 t a\n"));
     ASSERT_EQ(table_.symbols().size(), 1u);
     EXPECT_FALSE(table_.parse((dir_.path() / "missing").string()));
     EXPECT_TRUE(table_.symbols().empty());
     EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
     EXPECT_TRUE(is_unknown(table_.find_by_addr(0x1000)));
-}
-
-TEST_F(KallsymsTest, ReparseReplacesContent)
-{
-    ASSERT_TRUE(parse_text("1000 t a\n"));
-    ASSERT_TRUE(parse_text("2000 t b\n"));
-    EXPECT_TRUE(is_unknown(table_.find_by_name("a")));
-    EXPECT_EQ(table_.find_by_name("b").addr, 0x2000u);
 }
 
 TEST_F(KallsymsTest, ModuleRangeKeepsOnlyRunTimeTextSymbols)
@@ -190,13 +145,8 @@ TEST_F(KallsymsTest, ModuleRangeKeepsOnlyRunTimeTextSymbols)
     fs_range range = table_.find_module_range("ext4");
     EXPECT_EQ(range.first, 0xffffffffc0100000u);
     EXPECT_EQ(range.second, 0xffffffffc0100500u);
-    EXPECT_EQ(range.type, ENUM_FS_TYPE_UNKNOWN);
-    EXPECT_EQ(range.mount_sb, 0u);
-
     // The match is on the symbol name, never on the module column.
-    fs_range xfs = table_.find_module_range("xfs");
-    EXPECT_EQ(xfs.first, 0xffffffffc0e00030u);
-    EXPECT_EQ(xfs.second, 0xffffffffc0e00030u);
+    EXPECT_EQ(table_.find_module_range("xfs").first, 0xffffffffc0e00030u);
 }
 
 TEST_F(KallsymsTest, ModuleRangeExclusionIsCaseSensitive)
@@ -209,55 +159,19 @@ TEST_F(KallsymsTest, ModuleRangeExclusionIsCaseSensitive)
     EXPECT_EQ(table_.find_module_range("EXT4").first, 0x3000u);
 }
 
-TEST_F(KallsymsTest, ModuleRangeWithEmptyModuleTakesAllTextSymbols)
-{
-    ASSERT_TRUE(parse_text("1000 t a\n2000 D b\n3000 T c\n4000 t do_init\n"));
-    fs_range range = table_.find_module_range("");
-    EXPECT_EQ(range.first, 0x1000u);
-    EXPECT_EQ(range.second, 0x3000u);
-    EXPECT_EQ(table_.find_module_range("nothing").first, UINT64_MAX);
-}
-
-TEST_F(KallsymsTest, ModuleRangeDebugLine)
-{
-    ASSERT_TRUE(parse_text("ffffffffc0100000 t ext4_a\nffffffffc0100500 t ext4_b\n"));
-    uint64_t saved = mask;
-    mask = 1;
-    testing::internal::CaptureStdout();
-    table_.find_module_range("ext4");
-    std::string out = testing::internal::GetCapturedStdout();
-    mask = saved;
-    EXPECT_EQ(out, "find ext4's module [ffffffffc0100000, ffffffffc0100500) function range in "
-                   "/proc/kallsyms.\n");
-}
-
-void expect_same_table(const kallsyms_parser &table, const std::vector<ksym> &reference)
-{
-    ASSERT_EQ(table.symbols().size(), reference.size());
-    for (size_t i = 0; i < reference.size(); ++i) {
-        ASSERT_EQ(table.symbols()[i].addr, reference[i].addr) << i;
-        ASSERT_EQ(table.symbols()[i].name, reference[i].name) << i;
-        ASSERT_EQ(table.symbols()[i].type, reference[i].type) << i;
-    }
-}
-
 TEST_F(KallsymsTest, MatchesStreamReadingOnIrregularSpacing)
 {
-    // Well-formed lines with every kind of separator a stream skips.
     std::mt19937 random(1);
     const char *separators[] = {" ", "\t", "  ", " \t ", "\v", "\f"};
     const char *line_ends[] = {"\n", "\r\n", "\t[ext4]\n", " [xfs] extra\n", "\n\n"};
+    auto sep = [&] { return separators[random() % std::size(separators)]; };
     std::ostringstream text;
-    for (int i = 0; i < 2000; ++i) {
-        auto sep = [&] { return separators[random() % std::size(separators)]; };
-        if (random() % 3 == 0)
-            text << sep();
-        text << std::hex << (random() % 64) * 16 << sep() << "tTdDbBrW"[random() % 8] << sep()
-             << "sym_" << std::dec << random() % 500 << line_ends[random() % std::size(line_ends)];
-    }
+    for (int i = 0; i < 2000; ++i)
+        text << sep() << std::hex << (random() % 64) * 16 << sep() << "tTdDbBrW"[random() % 8]
+             << sep() << "sym_" << std::dec << random() % 500
+             << line_ends[random() % std::size(line_ends)];
     ASSERT_TRUE(parse_text(text.str()));
-    expect_same_table(table_, read_with_stream((dir_.path() / "kallsyms").string()));
-    EXPECT_EQ(table_.symbols().size(), 2000u);
+    expect_same_table(table_, read_with_stream(path()));
 }
 
 TEST(KallsymsRealFile, MatchesStreamReadingAndFindsKernelFunctions)
@@ -265,21 +179,15 @@ TEST(KallsymsRealFile, MatchesStreamReadingAndFindsKernelFunctions)
     REQUIRE_OR_SKIP(access("/proc/kallsyms", R_OK) == 0, "/proc/kallsyms is not readable");
     kallsyms_parser table;
     ASSERT_TRUE(table.parse("/proc/kallsyms"));
-    REQUIRE_OR_SKIP(table.symbols().size() > 1000, "kernel symbol list is nearly empty");
-    REQUIRE_OR_SKIP(table.find_by_name("submit_bio").addr != 0,
-                    "kernel addresses are hidden (kptr_restrict)");
+    const ksym &submit_bio = table.find_by_name("submit_bio");
+    REQUIRE_OR_SKIP(submit_bio.addr != 0, "kernel addresses are hidden (kptr_restrict)");
 
     // The list can change between two reads (modules loading), so compare only
     // when both reads saw the same number of lines.
     std::vector<ksym> reference = read_with_stream("/proc/kallsyms");
     if (reference.size() == table.symbols().size())
         expect_same_table(table, reference);
-
-    const ksym &submit_bio = table.find_by_name("submit_bio");
-    EXPECT_TRUE(submit_bio.type == "T" || submit_bio.type == "t");
-    EXPECT_EQ(table.find_by_addr(submit_bio.addr).addr, submit_bio.addr);
-    const ksym &inside = table.find_by_addr(submit_bio.addr + 1);
-    EXPECT_EQ(inside.addr, submit_bio.addr);
+    EXPECT_EQ(table.find_by_addr(submit_bio.addr + 1).addr, submit_bio.addr);
 }
 
 } // namespace
