@@ -432,6 +432,13 @@ static __always_inline void get_dm_dest_devs(struct io_disk_info *idip, __u32 *t
 
 /* ---- range and stack check (writes) ------------------------------------------- */
 
+/* Kinds of block I/O for the range check. */
+enum {
+    NOT_WRITEBACK = 0,               /* direct I/O, or pages that belong to files */
+    WRITEBACK_OF_DEVICE = 1,         /* the block device's own page cache */
+    WRITEBACK_OF_CLAIMED_DEVICE = 2, /* the same, while a file system holds the device */
+};
+
 struct cras_ctx {
     fs_range_set_t *frsp;
     fs_range_t *unsafe_range;
@@ -487,9 +494,11 @@ static __always_inline int check_range_and_stack(void *ctx, event_t *ep, int cac
      * cache and leaves the write-back to the kernel's flusher, sync(2) or
      * jbd2, with none of its own code on the stack. What lands in that cache
      * is looked at when it is written there (monitor_blkdev_write_iter), so
-     * the write-back of a range that a mounted instance owns is not judged
-     * again. */
-    if (cache_writeback && c.unsafe_range->mount_sb) {
+     * the write-back is not judged again when the device is claimed by a
+     * file system (also one mounted before the probes were attached) or the
+     * range is marked as mounted. */
+    if (cache_writeback == WRITEBACK_OF_CLAIMED_DEVICE ||
+        (cache_writeback && c.unsafe_range->mount_sb)) {
         debugprintk("write-back of a mounted file system");
         return 1;
     }
@@ -514,7 +523,7 @@ struct teh_ctx {
     void *ctx;
     __u32 type;
     __u32 tail;
-    int cache_writeback; /* the write carries pages of a block device's page cache */
+    int cache_writeback; /* NOT_WRITEBACK or one of the WRITEBACK_ kinds */
 };
 
 static long trace_event_handle_cb(__u32 index, void *vctx)
@@ -595,6 +604,15 @@ static __always_inline int bio_from_bdev_cache(struct bio *bio)
     return is_block_device_inode(BPF_CORE_READ(as, host));
 }
 
+/* A mounted file system (or a device stacked on this one) holds the block
+ * device exclusively; a plain open, as by dd, does not. */
+static __always_inline int writeback_kind(struct bio *bio, struct block_device *bd)
+{
+    if (!bio_from_bdev_cache(bio))
+        return NOT_WRITEBACK;
+    return BPF_CORE_READ(bd, bd_holder) ? WRITEBACK_OF_CLAIMED_DEVICE : WRITEBACK_OF_DEVICE;
+}
+
 /* A buffered write over one iomap mapping. The data lands at the mapping's
  * disk address, so only mapped and unwritten extents have a known place; a
  * delayed allocation, hole or inline mapping gets its place at writeback,
@@ -626,7 +644,7 @@ static __always_inline int handle_buffered_write(void *ctx, struct iomap_iter *i
     __u64 end = start + MIN(len, map_end - pos);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NOT_WRITEBACK);
     return 0;
 }
 
@@ -652,7 +670,7 @@ int BPF_PROG(monitor_submit_bio, struct bio *bio)
     __u64 end = start + BPF_CORE_READ(bio, bi_iter.bi_size);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("submit_bio find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO, bio_from_bdev_cache(bio));
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO, writeback_kind(bio, bd));
     return 0;
 }
 
@@ -950,6 +968,6 @@ int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *fro
     __u64 end = start + count;
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("blkdev_write_iter find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NOT_WRITEBACK);
     return 0;
 }
