@@ -67,16 +67,13 @@ span_list union_of(span_list spans)
 
 const std::vector<fs_range> SENTINEL{ext4(1, 2)};
 
-void put_le(std::vector<uint8_t> &image, uint64_t offset, uint64_t value, int width)
+// ext4 stores its fields little-endian, xfs big-endian.
+void put(std::vector<uint8_t> &image, uint64_t offset, uint64_t value, int width,
+         bool big_endian = false)
 {
     for (int i = 0; i < width; ++i)
-        image.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void put_be(std::vector<uint8_t> &image, uint64_t offset, uint64_t value, int width)
-{
-    for (int i = 0; i < width; ++i)
-        image.at(offset + i) = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+        image.at(offset + i) =
+            static_cast<uint8_t>(value >> (8 * (big_endian ? width - 1 - i : i)));
 }
 
 struct ext4_group {
@@ -107,26 +104,26 @@ struct ext4_image {
         const uint64_t stride = (feature_incompat & 0x80) ? desc_size : 32;
         const uint64_t table = 4096, sb = 1024;
         std::vector<uint8_t> image(size ? size : table + groups.size() * stride, 0);
-        put_le(image, sb + 0, inodes_per_group * 8, 4);
-        put_le(image, sb + 4, blocks_lo, 4);
-        put_le(image, sb + 24, log_block_size, 4);
-        put_le(image, sb + 32, 32768, 4); // blocks per group
-        put_le(image, sb + 40, inodes_per_group, 4);
-        put_le(image, sb + 56, magic, 2);
-        put_le(image, sb + 58, state, 2);
-        put_le(image, sb + 76, 1, 4); // dynamic revision
-        put_le(image, sb + 88, 256, 2);
-        put_le(image, sb + 96, feature_incompat, 4);
-        put_le(image, sb + 254, desc_size, 2);
-        put_le(image, sb + 336, blocks_hi, 4);
+        put(image, sb + 0, inodes_per_group * 8, 4);
+        put(image, sb + 4, blocks_lo, 4);
+        put(image, sb + 24, log_block_size, 4);
+        put(image, sb + 32, 32768, 4); // blocks per group
+        put(image, sb + 40, inodes_per_group, 4);
+        put(image, sb + 56, magic, 2);
+        put(image, sb + 58, state, 2);
+        put(image, sb + 76, 1, 4); // dynamic revision
+        put(image, sb + 88, 256, 2);
+        put(image, sb + 96, feature_incompat, 4);
+        put(image, sb + 254, desc_size, 2);
+        put(image, sb + 336, blocks_hi, 4);
         for (size_t g = 0; g < groups.size() && table + (g + 1) * stride <= image.size(); ++g) {
             const uint64_t at = table + g * stride;
             const uint64_t fields[] = {groups[g].block_bitmap, groups[g].inode_bitmap,
                                        groups[g].inode_table};
             for (int f = 0; f < 3; ++f) {
-                put_le(image, at + 4 * f, fields[f], 4);
+                put(image, at + 4 * f, fields[f], 4);
                 if (stride >= 64)
-                    put_le(image, at + 32 + 4 * f, fields[f] >> 32, 4);
+                    put(image, at + 32 + 4 * f, fields[f] >> 32, 4);
             }
         }
         return image;
@@ -143,10 +140,10 @@ struct xfs_image {
     {
         std::vector<uint8_t> image(4096, 0);
         std::copy(magic, magic + 4, image.begin());
-        put_be(image, 4, 4096, 4); // block size
-        put_be(image, 8, data_blocks, 8);
-        put_be(image, 84, ag_blocks, 4);
-        put_be(image, 88, ag_count, 4);
+        put(image, 4, 4096, 4, true); // block size
+        put(image, 8, data_blocks, 8, true);
+        put(image, 84, ag_blocks, 4, true);
+        put(image, 88, ag_count, 4, true);
         return image;
     }
 };
@@ -220,31 +217,31 @@ TEST(MergeFsRanges, NormalisesAsDocumented)
 
 TEST_F(FsParser, Ext4HighHalvesAndBlockCountOnlyWith64bit)
 {
+    const uint64_t high = uint64_t{1} << 32;
+    // The header (boot block, superblock, descriptors), then per group the two
+    // bitmaps and 512 blocks of inode table.
+    std::vector<fs_range> expected{ext4(0, 8192)};
+    for (uint64_t g = 0; g < 8; ++g)
+        expected.push_back(ext4((100 + 1000 * g) * 4096, (614 + 1000 * g) * 4096));
+    std::vector<fs_range> with_high(expected.begin(), expected.end() - 1);
+    with_high.push_back(ext4((high + 5) * 4096, (high + 7) * 4096));
+    with_high.push_back(ext4((2 * high + 7) * 4096, (2 * high + 519) * 4096));
+
     ext4_image img;
     img.blocks_lo = 16;
     img.blocks_hi = 2;
-    img.groups[7] = {(uint64_t{1} << 32) + 5, (uint64_t{1} << 32) + 6, (uint64_t{2} << 32) + 7};
-    std::vector<fs_range> expected{ext4(0, 8192)}; // boot block, superblock, descriptors
-    for (uint64_t g = 0; g < 7; ++g)
-        expected.push_back(ext4((100 + 1000 * g) * 4096, (102 + 1000 * g + 512) * 4096));
-    expected.push_back(ext4(((uint64_t{1} << 32) + 5) * 4096, ((uint64_t{1} << 32) + 7) * 4096));
-    expected.push_back(ext4(((uint64_t{2} << 32) + 7) * 4096, ((uint64_t{2} << 32) + 519) * 4096));
+    img.groups[7] = {high + 5, high + 6, 2 * high + 7};
     std::vector<fs_range> ranges;
     ASSERT_TRUE(get_ext4_metadata_range(image(img.bytes()), ranges));
-    EXPECT_EQ(rows_of(ranges), rows_of(expected));
+    EXPECT_EQ(rows_of(ranges), rows_of(with_high));
     ASSERT_TRUE(get_ext4_range(image(img.bytes()), ranges));
-    EXPECT_EQ(rows_of(ranges), rows_of({ext4(0, ((uint64_t{2} << 32) + 16) * 4096)}));
+    EXPECT_EQ(rows_of(ranges), rows_of({ext4(0, (2 * high + 16) * 4096)}));
 
     // Without 64bit descriptors are 32 bytes: bytes 32..43 belong to the next
     // descriptor, not to high halves, and the high block count is ignored.
-    img = ext4_image();
-    img.blocks_lo = 16;
-    img.blocks_hi = 2;
     img.feature_incompat = 0x40;
     img.desc_size = 0;
-    expected.resize(1);
-    for (uint64_t g = 0; g < 8; ++g)
-        expected.push_back(ext4((100 + 1000 * g) * 4096, (102 + 1000 * g + 512) * 4096));
+    img.groups[7] = {7100, 7101, 7102};
     ASSERT_TRUE(get_ext4_metadata_range(image(img.bytes()), ranges));
     EXPECT_EQ(rows_of(ranges), rows_of(expected));
     ASSERT_TRUE(get_ext4_range(image(img.bytes()), ranges));
@@ -486,16 +483,6 @@ class FsParserImages : public FsParser {
         EXPECT_EQ(result.status, 0) << mkfs << ": " << result.err;
         return path;
     }
-    std::string make_ext4(const std::string &name, const std::string &size,
-                          const std::string &options = "")
-    {
-        return make_image(name, size, "mkfs.ext4 -q -F -E lazy_itable_init=1,nodiscard " + options);
-    }
-    std::string make_xfs(const std::string &name, const std::string &size,
-                         const std::string &options = "")
-    {
-        return make_image(name, size, "mkfs.xfs -q -f -K " + options);
-    }
 
     static std::vector<fs_range> ranges_of(const std::string &path, bool whole = false)
     {
@@ -505,6 +492,9 @@ class FsParserImages : public FsParser {
         return ranges;
     }
 };
+
+const std::string mkfs_ext4 = "mkfs.ext4 -q -F -E lazy_itable_init=1,nodiscard ";
+const std::string mkfs_xfs = "mkfs.xfs -q -f -K ";
 
 } // namespace
 
@@ -537,7 +527,8 @@ TEST_F(FsParserImages, Ext4MapsMatchDumpe2fs)
     };
     for (const auto &f : families) {
         SCOPED_TRACE(f.name);
-        const std::string path = make_ext4(std::string(f.name) + ".img", f.size, f.options);
+        const std::string path =
+            make_image(std::string(f.name) + ".img", f.size, mkfs_ext4 + f.options);
         if (f.feature) {
             EXPECT_EQ(run("dumpe2fs -h '" + path + "' | grep -qw " + f.feature).status, 0);
         }
@@ -571,7 +562,8 @@ TEST_F(FsParserImages, XfsMapsMatchXfsDb)
     };
     for (const auto &f : families) {
         SCOPED_TRACE(f.name);
-        const std::string path = make_xfs(std::string(f.name) + ".img", f.size, f.options);
+        const std::string path =
+            make_image(std::string(f.name) + ".img", f.size, mkfs_xfs + f.options);
         const auto db =
             run("xfs_db -r -c 'sb 0' -c 'p blocksize agblocks agcount dblocks' '" + path + "'");
         ASSERT_EQ(db.status, 0) << db.err;
@@ -597,7 +589,7 @@ TEST_F(FsParserImages, XfsMapsMatchXfsDb)
 
 TEST_F(FsParserImages, Ext4RecognisedBeforeAnXfsMagic)
 {
-    const std::string path = make_ext4("xfsb.img", "256M");
+    const std::string path = make_image("xfsb.img", "256M", mkfs_ext4);
     const span_list before = spans_of(ranges_of(path));
     // ext4 leaves the first 1024 bytes alone: libblkid still sees ext4 there.
     ASSERT_EQ(run("printf XFSB | dd of='" + path + "' conv=notrunc status=none").status, 0);
@@ -626,8 +618,8 @@ TEST_F(FsParserImages, Ext3AndExt2AreUnknown)
 TEST_F(FsParserImages, CorvaneListsTheMapOfALoopDevice)
 {
     REQUIRE_OR_SKIP(test_support::loop_devices_available(), "needs root and loop devices");
-    for (const std::string &path :
-         {make_ext4("e2e.ext4", "2G", "-b 1024 -O ^flex_bg"), make_xfs("e2e.xfs", "1G")}) {
+    for (const std::string &path : {make_image("e2e.ext4", "2G", mkfs_ext4 + "-b 1024 -O ^flex_bg"),
+                                    make_image("e2e.xfs", "1G", mkfs_xfs)}) {
         SCOPED_TRACE(path);
         loop_device loop(path);
         ASSERT_TRUE(loop.ok());

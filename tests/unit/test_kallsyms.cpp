@@ -83,6 +83,17 @@ TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddress)
     EXPECT_EQ(table_.find_by_name("other").addr, 0x2000u);
 }
 
+TEST_F(KallsymsTest, NamesSortBytewise)
+{
+    // Bytes above 0x7f sort after ASCII; a prefix sorts before its extensions.
+    ASSERT_TRUE(parse_text("1000 t \xc3\xa9t\n1000 t zz\n1000 t z\n1000 t Z\n"));
+    std::vector<std::string> names;
+    for (const ksym &sym : table_.symbols())
+        names.push_back(sym.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Z", "z", "zz", "\xc3\xa9t"}));
+    EXPECT_EQ(table_.find_by_name("\xc3\xa9t").addr, 0x1000u);
+}
+
 TEST_F(KallsymsTest, ModuleColumnIsDropped)
 {
     ASSERT_TRUE(parse_text("ffffffffc0201000 t ext4_fill_super\t[ext4]\n"
