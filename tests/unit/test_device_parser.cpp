@@ -68,11 +68,15 @@ std::string device_of(const device_range &entry)
     return dev_to_string(entry.major, entry.minor);
 }
 
-// The message of the resolution's failure, or "" when it succeeded.
-std::string failure_of(const device_range &input, std::vector<device_range> &out)
+// The message of the resolution's failure, or "" when it succeeded (and then
+// with added, the count it returned).
+std::string failure_of(const device_range &input, std::vector<device_range> &out,
+                       int *added = nullptr)
 {
     try {
-        resolve_device(input, out);
+        const int count = resolve_device(input, out);
+        if (added)
+            *added = count;
     } catch (const device_parser_exception &e) {
         return e.what();
     }
@@ -305,7 +309,8 @@ TEST_F(DeviceParser, ResolvesDownToScsiDisksOrNamesTheFailure)
         else
             tables.erase("254:0");
         std::vector<device_range> out;
-        const std::string failure = failure_of(input_of(c.dev, c.in), out);
+        int added = -1;
+        const std::string failure = failure_of(input_of(c.dev, c.in), out, &added);
         if (!c.failure.empty()) {
             EXPECT_EQ(failure, "device_parser error: " + c.failure);
             EXPECT_TRUE(out.empty());
@@ -313,6 +318,7 @@ TEST_F(DeviceParser, ResolvesDownToScsiDisksOrNamesTheFailure)
         }
         ASSERT_EQ(failure, "");
         ASSERT_EQ(out.size(), c.out.size());
+        EXPECT_EQ(added, static_cast<int>(out.size()));
         const bool via_dm = c.dev[0] == '2';
         for (size_t i = 0; i < out.size(); ++i) {
             EXPECT_EQ(device_of(out[i]), c.out[i].dev);
