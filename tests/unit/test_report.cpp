@@ -99,6 +99,9 @@ TEST_F(ReportTest, TimeTextZeroFillsMicrosecondsAlsoBeforeTheBase)
     EXPECT_EQ(format_event_time(base_.boot_time + 123456, base_), "2024-05-01 13:45:07.000123");
     // 1.5 s before the base: 13:45:05.500000, not 13:45:06 with a wrong fraction.
     EXPECT_EQ(format_event_time(base_.boot_time - 1500000000, base_), "2024-05-01 13:45:05.500000");
+    // A clock set before the epoch: the fraction still counts forward from the second.
+    time_base early{1 * second_ns, base_.boot_time};
+    EXPECT_EQ(format_event_time(base_.boot_time - 2500000000, early), "1969-12-31 23:59:58.500000");
 }
 
 TEST_F(ReportTest, HeaderAndStackLines)
