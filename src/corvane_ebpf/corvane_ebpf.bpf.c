@@ -124,17 +124,18 @@ static __always_inline __u64 disk_open_fn(struct gendisk *disk)
     return (__u64)BPF_CORE_READ(disk, fops, open);
 }
 
-static __always_inline int is_device_mapper(struct gendisk *gd)
+/* Both tests take the disk's open operation, read once per queue entry. */
+static __always_inline int is_device_mapper(struct gendisk *gd, __u64 open)
 {
-    if (disk_open_fn(gd) != dm_blk_open_addr)
+    if (open != dm_blk_open_addr)
         return 0;
     debugprintk("%p is a dm.", gd);
     return 1;
 }
 
-static __always_inline int is_scsi(struct gendisk *gd)
+static __always_inline int is_scsi(struct gendisk *gd, __u64 open)
 {
-    if (disk_open_fn(gd) != sd_open_addr)
+    if (open != sd_open_addr)
         return 0;
     debugprintk("%p is a scsi.", gd);
     return 1;
@@ -430,14 +431,79 @@ static __always_inline void get_dm_dest_devs(struct io_disk_info *idip, __u32 *t
     debugprintk("check dm end");
 }
 
+/* The queue entry at index, as an event for a SCSI disk: its range and WWID in
+ * this CPU's event slot. A device-mapper entry is expanded into the queue
+ * instead. NULL when there is nothing to judge. */
+static __always_inline event_t *queue_entry_event(__u32 index, __u32 *tail)
+{
+    struct io_disk_info *idip = bpf_map_lookup_elem(&map_dest_infos, &index);
+    if (!idip) {
+        debugprintk("get range err");
+        return NULL;
+    }
+    struct gendisk *disk = idip->disk;
+    __u64 open = disk_open_fn(disk);
+    if (is_device_mapper(disk, open)) {
+        get_dm_dest_devs(idip, tail);
+        return NULL;
+    }
+    if (!is_scsi(disk, open)) {
+        debugprintk("%p is unknown device.", disk);
+        return NULL;
+    }
+    event_t *ep = event_slot();
+    if (!ep)
+        return NULL;
+    ep->range.first = idip->start;
+    ep->range.second = idip->end;
+    ep->range.mount_sb = 0;
+    if (get_scsi_wwid(ep, disk)) {
+        debugprintk("cannot find wwid");
+        return NULL;
+    }
+    return ep;
+}
+
 /* ---- range and stack check (writes) ------------------------------------------- */
 
-/* Kinds of block I/O for the range check. */
-enum {
-    NOT_WRITEBACK = 0,               /* direct I/O, or pages that belong to files */
-    WRITEBACK_OF_DEVICE = 1,         /* the block device's own page cache */
-    WRITEBACK_OF_CLAIMED_DEVICE = 2, /* the same, while a file system holds the device */
-};
+#define S_IFMT 00170000
+#define S_IFBLK 0060000
+
+static __always_inline int is_block_device_inode(struct inode *inode)
+{
+    return inode && (BPF_CORE_READ(inode, i_mode) & S_IFMT) == S_IFBLK;
+}
+
+/* True when the bio writes pages of a block device's own page cache: the
+ * write-back of buffered writes to the device and of file-system metadata
+ * buffers, as opposed to direct I/O from user memory. */
+static __always_inline int bio_from_bdev_cache(struct bio *bio)
+{
+    if (!BPF_CORE_READ(bio, bi_vcnt))
+        return 0;
+    struct page *page = BPF_CORE_READ(bio, bi_io_vec, bv_page);
+    if (!page)
+        return 0;
+    unsigned long mapping = (unsigned long)BPF_CORE_READ(page, mapping);
+    if (!mapping || (mapping & 3)) /* none, anonymous or movable */
+        return 0;
+    struct address_space *as = (struct address_space *)mapping;
+    return is_block_device_inode(BPF_CORE_READ(as, host));
+}
+
+/* A mounted file system keeps its metadata in the block device's page cache
+ * and leaves the write-back to the kernel's flusher, sync(2) or jbd2, with
+ * none of its own code on the stack. What lands in that cache is looked at
+ * when it is written there (monitor_blkdev_write_iter), so its write-back is
+ * not judged again when a file system holds the device (also one mounted
+ * before the probes were attached; a plain open, as by dd, does not hold it)
+ * or the range hit is marked as mounted. */
+static __always_inline int is_own_writeback(struct bio *bio, const fs_range_t *hit)
+{
+    if (!bio || !bio_from_bdev_cache(bio))
+        return 0;
+    return hit->mount_sb || BPF_CORE_READ(bio, bi_bdev, bd_holder);
+}
 
 struct cras_ctx {
     fs_range_set_t *frsp;
@@ -474,7 +540,8 @@ static long check_range_and_stack_cb_stack(__u32 index, void *vctx)
 }
 
 /* Non-zero when the write is safe or cannot be judged, 0 when it is reported. */
-static __always_inline int check_range_and_stack(void *ctx, event_t *ep, int cache_writeback)
+/* bio is the block I/O being judged, NULL for the buffered-write probes. */
+static __always_inline int check_range_and_stack(void *ctx, event_t *ep, struct bio *bio)
 {
     struct cras_ctx c = {.ep = ep, .is_safe = 1};
     c.frsp = bpf_map_lookup_elem(&map_wwid_ranges, &ep->wwid);
@@ -490,15 +557,7 @@ static __always_inline int check_range_and_stack(void *ctx, event_t *ep, int cac
         debugprintk("not in range!");
         return 1;
     }
-    /* A mounted file system keeps its metadata in the block device's page
-     * cache and leaves the write-back to the kernel's flusher, sync(2) or
-     * jbd2, with none of its own code on the stack. What lands in that cache
-     * is looked at when it is written there (monitor_blkdev_write_iter), so
-     * the write-back is not judged again when the device is claimed by a
-     * file system (also one mounted before the probes were attached) or the
-     * range is marked as mounted. */
-    if (cache_writeback == WRITEBACK_OF_CLAIMED_DEVICE ||
-        (cache_writeback && c.unsafe_range->mount_sb)) {
+    if (is_own_writeback(bio, c.unsafe_range)) {
         debugprintk("write-back of a mounted file system");
         return 1;
     }
@@ -523,7 +582,7 @@ struct teh_ctx {
     void *ctx;
     __u32 type;
     __u32 tail;
-    int cache_writeback; /* NOT_WRITEBACK or one of the WRITEBACK_ kinds */
+    struct bio *bio; /* the block I/O walked, NULL for buffered writes */
 };
 
 static long trace_event_handle_cb(__u32 index, void *vctx)
@@ -531,31 +590,10 @@ static long trace_event_handle_cb(__u32 index, void *vctx)
     struct teh_ctx *tc = vctx;
     if (index >= tc->tail || index >= MAX_QUEUE_LENGTH)
         return 1;
-    struct io_disk_info *idip = bpf_map_lookup_elem(&map_dest_infos, &index);
-    if (!idip) {
-        debugprintk("get range err");
-        return 0;
-    }
-    struct gendisk *disk = idip->disk;
-    if (is_device_mapper(disk)) {
-        get_dm_dest_devs(idip, &tc->tail);
-        return 0;
-    }
-    if (!is_scsi(disk)) {
-        debugprintk("%p is unknown device.", disk);
-        return 0;
-    }
-    event_t *ep = event_slot();
+    event_t *ep = queue_entry_event(index, &tc->tail);
     if (!ep)
         return 0;
-    ep->range.first = idip->start;
-    ep->range.second = idip->end;
-    ep->range.mount_sb = 0;
-    if (get_scsi_wwid(ep, disk)) {
-        debugprintk("cannot find wwid");
-        return 0;
-    }
-    if (check_range_and_stack(tc->ctx, ep, tc->cache_writeback)) {
+    if (check_range_and_stack(tc->ctx, ep, tc->bio)) {
         debugprintk("range and stack is ok");
         return 0;
     }
@@ -567,51 +605,16 @@ static long trace_event_handle_cb(__u32 index, void *vctx)
 }
 
 static __always_inline void trace_event_handle(void *ctx, __u64 start, __u64 end,
-                                               struct gendisk *disk, __u32 type,
-                                               int cache_writeback)
+                                               struct gendisk *disk, __u32 type, struct bio *bio)
 {
     if (!seed_queue(start, end, disk))
         return;
-    struct teh_ctx tc = {.ctx = ctx, .type = type, .tail = 1, .cache_writeback = cache_writeback};
+    struct teh_ctx tc = {.ctx = ctx, .type = type, .tail = 1, .bio = bio};
     if (bpf_loop(MAX_QUEUE_LENGTH, trace_event_handle_cb, &tc, 0) < 0)
         debugprintk("bpf_loop err");
 }
 
 /* ---- write probes ------------------------------------------------------------- */
-
-#define S_IFMT 00170000
-#define S_IFBLK 0060000
-
-static __always_inline int is_block_device_inode(struct inode *inode)
-{
-    return inode && (BPF_CORE_READ(inode, i_mode) & S_IFMT) == S_IFBLK;
-}
-
-/* True when the bio writes pages of a block device's own page cache: the
- * write-back of buffered writes to the device and of file-system metadata
- * buffers, as opposed to direct I/O from user memory. */
-static __always_inline int bio_from_bdev_cache(struct bio *bio)
-{
-    if (!BPF_CORE_READ(bio, bi_vcnt))
-        return 0;
-    struct page *page = BPF_CORE_READ(bio, bi_io_vec, bv_page);
-    if (!page)
-        return 0;
-    unsigned long mapping = (unsigned long)BPF_CORE_READ(page, mapping);
-    if (!mapping || (mapping & 3)) /* none, anonymous or movable */
-        return 0;
-    struct address_space *as = (struct address_space *)mapping;
-    return is_block_device_inode(BPF_CORE_READ(as, host));
-}
-
-/* A mounted file system (or a device stacked on this one) holds the block
- * device exclusively; a plain open, as by dd, does not. */
-static __always_inline int writeback_kind(struct bio *bio, struct block_device *bd)
-{
-    if (!bio_from_bdev_cache(bio))
-        return NOT_WRITEBACK;
-    return BPF_CORE_READ(bd, bd_holder) ? WRITEBACK_OF_CLAIMED_DEVICE : WRITEBACK_OF_DEVICE;
-}
 
 /* A buffered write over one iomap mapping. The data lands at the mapping's
  * disk address, so only mapped and unwritten extents have a known place; a
@@ -644,7 +647,7 @@ static __always_inline int handle_buffered_write(void *ctx, struct iomap_iter *i
     __u64 end = start + MIN(len, map_end - pos);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NOT_WRITEBACK);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NULL);
     return 0;
 }
 
@@ -670,7 +673,7 @@ int BPF_PROG(monitor_submit_bio, struct bio *bio)
     __u64 end = start + BPF_CORE_READ(bio, bi_iter.bi_size);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("submit_bio find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO, writeback_kind(bio, bd));
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_SUBMIT_BIO, bio);
     return 0;
 }
 
@@ -716,37 +719,35 @@ static long clean_mount_range_cb(__u32 index, void *vctx)
     return 0;
 }
 
-/* Marks the watched ranges under the event's range with sb; returns found. */
-static __always_inline int check_mount_range(event_t *ep, struct super_block *sb)
+/* Runs scan_cb over the disk's watched ranges; returns found, 0 on a loop
+ * error, not_watched when the disk has no entry. */
+static __always_inline int scan_mount_marks(event_t *ep, struct super_block *sb, void *scan_cb,
+                                            int not_watched)
 {
     struct check_mount_ctx c = {.ep = ep, .sb = sb};
     c.frsp = bpf_map_lookup_elem(&map_wwid_ranges, &ep->wwid);
     if (!c.frsp) {
         debugprintk("can not lookup wwid!");
-        return 0;
+        return not_watched;
     }
-    if (bpf_loop(MAX_RANGE_COUNT, check_mount_range_cb, &c, 0) < 0) {
+    if (bpf_loop(MAX_RANGE_COUNT, scan_cb, &c, 0) < 0) {
         debugprintk("bpf_loop err");
         return 0;
     }
     return c.found;
 }
 
+/* Marks the watched ranges under the event's range with sb; returns found. */
+static __always_inline int check_mount_range(event_t *ep, struct super_block *sb)
+{
+    return scan_mount_marks(ep, sb, check_mount_range_cb, 0);
+}
+
 /* Removes sb's marks under the event's range; returns found, -1 when the disk
  * is not watched. */
 static __always_inline int clean_mount_range(event_t *ep, struct super_block *sb)
 {
-    struct check_mount_ctx c = {.ep = ep, .sb = sb};
-    c.frsp = bpf_map_lookup_elem(&map_wwid_ranges, &ep->wwid);
-    if (!c.frsp) {
-        debugprintk("can not lookup wwid!");
-        return -1;
-    }
-    if (bpf_loop(MAX_RANGE_COUNT, clean_mount_range_cb, &c, 0) < 0) {
-        debugprintk("bpf_loop err");
-        return 0;
-    }
-    return c.found;
+    return scan_mount_marks(ep, sb, clean_mount_range_cb, -1);
 }
 
 struct monitor_mount_ctx {
@@ -756,41 +757,12 @@ struct monitor_mount_ctx {
     __u32 tail;
 };
 
-/* Common part of the mount and unmount walks: the SCSI entry at index with its
- * WWID in the event slot, or NULL when the entry is done with. */
-static __always_inline event_t *mount_walk_entry(__u32 index, struct monitor_mount_ctx *mc)
-{
-    struct io_disk_info *idip = bpf_map_lookup_elem(&map_dest_infos, &index);
-    if (!idip)
-        return NULL;
-    struct gendisk *disk = idip->disk;
-    if (is_device_mapper(disk)) {
-        get_dm_dest_devs(idip, &mc->tail);
-        return NULL;
-    }
-    if (!is_scsi(disk)) {
-        debugprintk("%p is unknown device.", disk);
-        return NULL;
-    }
-    event_t *ep = event_slot();
-    if (!ep)
-        return NULL;
-    ep->range.first = idip->start;
-    ep->range.second = idip->end;
-    ep->range.mount_sb = 0;
-    if (get_scsi_wwid(ep, disk)) {
-        debugprintk("cannot find wwid");
-        return NULL;
-    }
-    return ep;
-}
-
 static long monitor_vfs_create_mount_cb(__u32 index, void *vctx)
 {
     struct monitor_mount_ctx *mc = vctx;
     if (index >= mc->tail || index >= MAX_QUEUE_LENGTH)
         return 1;
-    event_t *ep = mount_walk_entry(index, mc);
+    event_t *ep = queue_entry_event(index, &mc->tail);
     if (!ep)
         return 0;
     int found = check_mount_range(ep, mc->sb);
@@ -811,7 +783,7 @@ static long monitor_do_umount_cb(__u32 index, void *vctx)
     struct monitor_mount_ctx *mc = vctx;
     if (index >= mc->tail || index >= MAX_QUEUE_LENGTH)
         return 1;
-    event_t *ep = mount_walk_entry(index, mc);
+    event_t *ep = queue_entry_event(index, &mc->tail);
     if (!ep)
         return 0;
     int found = clean_mount_range(ep, mc->sb);
@@ -968,6 +940,6 @@ int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *fro
     __u64 end = start + count;
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("blkdev_write_iter find range: %p: [%llu, %llu)", disk, start, end);
-    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NOT_WRITEBACK);
+    trace_event_handle(ctx, start, end, disk, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, NULL);
     return 0;
 }

@@ -110,36 +110,38 @@ void program_wwid_ranges(int fd, const std::vector<device_range> &wwid_ranges)
     }
 }
 
-void dump_wwid_ranges(int fd, std::string &dump)
+// Visits every key of a map in the kernel's order with its value, or with
+// nullptr when the key vanished between listing and lookup.
+template <typename Key, typename Value, typename Visit> void for_each_map_entry(int fd, Visit visit)
 {
-    wwid_t key{}, next{};
+    Key key{}, next{};
     const void *prev = nullptr;
     while (bpf_map_get_next_key(fd, prev, &next) == 0) {
         key = next;
         prev = &key;
-        fs_range_set set{};
-        if (bpf_map_lookup_elem(fd, &key, &set) != 0) {
-            std::fprintf(stderr, "can not find wwid: %s\n", wwid_to_string(key).c_str());
-            continue;
-        }
-        dump += format_wwid_dump(key, set);
+        Value value{};
+        visit(key, bpf_map_lookup_elem(fd, &key, &value) == 0 ? &value : nullptr);
     }
+}
+
+void dump_wwid_ranges(int fd, std::string &dump)
+{
+    for_each_map_entry<wwid_t, fs_range_set>(fd, [&](const wwid_t &key, const fs_range_set *set) {
+        if (set)
+            dump += format_wwid_dump(key, *set);
+        else
+            std::fprintf(stderr, "can not find wwid: %s\n", wwid_to_string(key).c_str());
+    });
 }
 
 void dump_module_ranges(int fd, std::string &dump)
 {
-    uint32_t key = 0, next = 0;
-    const void *prev = nullptr;
-    while (bpf_map_get_next_key(fd, prev, &next) == 0) {
-        key = next;
-        prev = &key;
-        fs_range range{};
-        if (bpf_map_lookup_elem(fd, &key, &range) != 0) {
+    for_each_map_entry<uint32_t, fs_range>(fd, [&](uint32_t key, const fs_range *range) {
+        if (range)
+            dump += format_module_dump(key, *range);
+        else
             std::fprintf(stderr, "can not find fs: %s\n", fs_type_name(key));
-            continue;
-        }
-        dump += format_module_dump(key, range);
-    }
+    });
 }
 
 uint64_t symbol_address(const kallsyms_parser &kallsyms, const char *name)
