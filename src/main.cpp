@@ -9,7 +9,7 @@
 #include <iostream>
 
 #include "cli_parser/cli_parser.h"
-#include "corvane.h"
+#include "base/corvane.h"
 #include "corvane_ebpf/loader.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"

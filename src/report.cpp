@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 
 namespace {

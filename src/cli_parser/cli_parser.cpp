@@ -5,7 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "corvane.h"
+#include "base/corvane.h"
 
 namespace {
 

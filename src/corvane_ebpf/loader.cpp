@@ -15,7 +15,7 @@
 #include <bpf/bpf.h>
 #include <bpf/btf.h>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "corvane_ebpf/core_btf.h"
 #include "corvane_ebpf.skel.h"
 #include "device_parser/device_parser.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <sstream>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/internal.h"
 
@@ -61,18 +61,17 @@ device_range lower_entry(uint32_t major, uint32_t minor)
     return lower;
 }
 
-void append_range(device_range &lower, uint64_t first, uint64_t second, ENUM_FS_TYPE type)
+// The part [first, second) of range, placed on the device below; what the range
+// holds and where it belongs stay.
+void append_range(device_range &lower, uint64_t first, uint64_t second, const fs_range &range)
 {
-    fs_range &range = lower.ranges.arr[lower.ranges.cnt++];
-    range.first = first;
-    range.second = second;
-    range.type = type;
+    lower.ranges.push_back(fs_range{first, second, range.type, range.kind, range.source});
 }
 
 // Queues the entry when it received ranges; returns their number.
 int queue_if_used(device_range &lower, std::deque<device_range> &queue)
 {
-    int placed = static_cast<int>(lower.ranges.cnt);
+    int placed = static_cast<int>(lower.ranges.size());
     if (placed != 0)
         queue.push_back(lower);
     return placed;
@@ -209,14 +208,14 @@ int map_dm_linear(const device_range &entry, std::deque<device_range> &queue, ui
     uint64_t offset = checked_mul(offset_sectors, SECTOR_SIZE);
     target_window window = window_of(start, length);
 
-    for (const fs_range &range : used_ranges(entry.ranges)) {
+    for (const fs_range &range : entry.ranges) {
         if (!overlaps(range, window))
             continue;
         uint64_t first =
             checked_add(std::max<uint64_t>(range.first, window.begin) - window.begin, offset);
         uint64_t second =
             checked_add(std::min<uint64_t>(range.second, window.end) - window.begin, offset);
-        append_range(lower, first, second, range.type);
+        append_range(lower, first, second, range);
         debug_line("------debug linear------");
         debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
                    ", old range: " + range_text(range.first, range.second));
@@ -234,12 +233,12 @@ int map_dm_multipath(const device_range &entry, std::deque<device_range> &queue,
     device_range lower = parse_multipath_params(params);
     target_window window = window_of(start, length);
 
-    for (const fs_range &range : used_ranges(entry.ranges)) {
+    for (const fs_range &range : entry.ranges) {
         if (!overlaps(range, window))
             continue;
         uint64_t first = std::max<uint64_t>(range.first, window.begin);
         uint64_t second = std::min<uint64_t>(range.second, window.end);
-        append_range(lower, first, second, range.type);
+        append_range(lower, first, second, range);
         debug_line("------debug multipath------");
         debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
                    ", old range: " + range_text(range.first, range.second));

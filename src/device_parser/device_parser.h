@@ -16,7 +16,7 @@
 struct device_range {
     uint32_t major;
     uint32_t minor;
-    fs_range_set ranges;
+    std::vector<fs_range> ranges;
     wwid_t wwid;
 };
 

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,11 +25,6 @@ bool parse_device_number(std::string_view text, uint32_t &major, uint32_t &minor
 // Both throw std::overflow_error.
 uint64_t checked_add(uint64_t a, uint64_t b);
 uint64_t checked_mul(uint64_t a, uint64_t b);
-
-// The used entries of a range set; throws std::out_of_range when cnt exceeds
-// the capacity, rather than reading past the array.
-std::span<const fs_range> used_ranges(const fs_range_set &set);
-std::span<fs_range> used_ranges(fs_range_set &set);
 
 // One flushed line on standard output when debug output is on.
 void debug_line(const std::string &line);

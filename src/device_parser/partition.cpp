@@ -3,7 +3,7 @@
 // partition's start.
 #include <fstream>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/internal.h"
 
@@ -54,7 +54,7 @@ bool map_partition(device_range &entry)
     // sector size (on a 4096-byte-sector disk it is a multiple of 8), the same
     // unit the probes use for bd_start_sect.
     uint64_t offset = checked_mul(start, SECTOR_SIZE);
-    for (fs_range &range : used_ranges(entry.ranges)) {
+    for (fs_range &range : entry.ranges) {
         debug_line("old range: " + range_text(range.first, range.second));
         range.first = checked_add(range.first, offset);
         range.second = checked_add(range.second, offset);

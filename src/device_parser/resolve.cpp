@@ -1,6 +1,6 @@
 // Device resolution driver: a first-in first-out work queue walks a device down
 // through partitions and device-mapper tables to the SCSI disks below it.
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/internal.h"
 
@@ -17,7 +17,7 @@ std::string device_text(const device_range &entry)
 uint64_t watched_size(const device_range &entry)
 {
     uint64_t size = 0;
-    for (const fs_range &range : used_ranges(entry.ranges))
+    for (const fs_range &range : entry.ranges)
         size += range.second - range.first;
     return size;
 }

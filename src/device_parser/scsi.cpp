@@ -5,7 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/internal.h"
 

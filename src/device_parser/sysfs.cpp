@@ -3,7 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/internal.h"
 
@@ -76,20 +76,6 @@ uint64_t checked_mul(uint64_t a, uint64_t b)
     if (__builtin_mul_overflow(a, b, &product))
         throw std::overflow_error("byte offset beyond 64 bits");
     return product;
-}
-
-std::span<const fs_range> used_ranges(const fs_range_set &set)
-{
-    if (set.cnt > MAX_RANGE_COUNT)
-        throw std::out_of_range("range count beyond capacity");
-    return {set.arr, static_cast<size_t>(set.cnt)};
-}
-
-std::span<fs_range> used_ranges(fs_range_set &set)
-{
-    if (set.cnt > MAX_RANGE_COUNT)
-        throw std::out_of_range("range count beyond capacity");
-    return {set.arr, static_cast<size_t>(set.cnt)};
 }
 
 void debug_line(const std::string &line)

@@ -7,8 +7,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "corvane.h"
-#include "kallsyms_parser/kallsyms_parser.h"
+#include "base/corvane.h"
 
 namespace {
 
@@ -25,20 +24,13 @@ struct fs_kind {
 const fs_kind EXT4_KIND{"ext4", ENUM_FS_TYPE_EXT4, get_ext4_range, get_ext4_metadata_range};
 const fs_kind XFS_KIND{"xfs", ENUM_FS_TYPE_XFS, get_xfs_range, get_xfs_metadata_range};
 
-// Module lookup and range map of one recognised file system.
+// Range map of one recognised file system.
 void analyse(const fs_kind &kind, const std::string &device_path, std::vector<fs_range> &ranges,
-             fs_range &module_range, bool whole)
+             bool whole)
 {
     const std::string name = kind.name;
     if (debug_on())
         std::cout << device_path << " is " << name << std::endl;
-
-    // Stored before the test: the caller sees what the lookup found even when it failed.
-    fs_range found = kallsyms.find_module_range(name);
-    found.type = kind.type;
-    module_range = found;
-    if (module_range.second == 0)
-        throw fs_parser_exception("can not get " + name + " module's address.");
 
     if (whole) {
         if (!kind.whole_range(device_path, ranges))
@@ -60,23 +52,26 @@ bool range_less(const fs_range &a, const fs_range &b)
 
 } // namespace
 
-int get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
-                  fs_range &module_range, const bool &whole)
+ENUM_FS_TYPE get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
+                           bool whole)
 {
     try {
-        if (is_ext4(device_path))
-            analyse(EXT4_KIND, device_path, ranges, module_range, whole);
-        else if (is_xfs(device_path))
-            analyse(XFS_KIND, device_path, ranges, module_range, whole);
-        else
-            throw fs_parser_exception("unknown fs type.");
+        if (is_ext4(device_path)) {
+            analyse(EXT4_KIND, device_path, ranges, whole);
+            return ENUM_FS_TYPE_EXT4;
+        }
+        if (is_xfs(device_path)) {
+            analyse(XFS_KIND, device_path, ranges, whole);
+            return ENUM_FS_TYPE_XFS;
+        }
+
+        throw fs_parser_exception("unknown fs type.");
     } catch (const fs_parser_exception &) {
         throw;
     } catch (...) {
         // Allocation failures, stream or library errors on a damaged superblock.
         throw fs_parser_exception(CORRUPTED_SUPERBLOCK);
     }
-    return 0;
 }
 
 bool is_ext4(const std::string &device_path)

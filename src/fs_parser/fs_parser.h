@@ -22,10 +22,10 @@ class fs_parser_exception : public std::exception {
     std::string message_;
 };
 
-// Fills ranges (offsets on device_path) and module_range; throws
-// fs_parser_exception on every failure, leaving ranges untouched.
-int get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
-                  fs_range &module_range, const bool &whole);
+// Recognises the file system on device_path and fills ranges (offsets on the
+// device); throws fs_parser_exception on every failure, leaving ranges untouched.
+ENUM_FS_TYPE get_fs_ranges(const std::string &device_path, std::vector<fs_range> &ranges,
+                           bool whole);
 
 // libblkid probes the device and names its type exactly "ext4".
 bool is_ext4(const std::string &device_path);

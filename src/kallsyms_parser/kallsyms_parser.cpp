@@ -13,7 +13,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "corvane.h"
+#include "base/corvane.h"
 
 const ksym unknown_ksym{"unknown_ksym", 0, "unknown_ksym"};
 

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <random>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "report.h"
 

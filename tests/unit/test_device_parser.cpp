@@ -11,7 +11,7 @@
 #include <optional>
 #include <sstream>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "test_support.h"
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "fs_parser/fs_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <sstream>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "test_support.h"
 

@@ -12,7 +12,7 @@
 #include <bpf/btf.h>
 #include <bpf/libbpf.h>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "corvane_ebpf.skel.h"
 #include "corvane_ebpf/loader.h"
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <time.h>
 
-#include "corvane.h"
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "report.h"
 #include "test_support.h"

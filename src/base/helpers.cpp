@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "corvane.h"
+#include "base/corvane.h"
 
 std::string dev_to_string(uint32_t major, uint32_t minor)
 {

@@ -9,19 +9,10 @@
 
 #include "common/common.h"
 
-struct device_range;
-class kallsyms_parser;
-
 // Option -m: bit 0 switches debug output on, here and in the eBPF programs.
 extern uint64_t mask;
 // Option -d: reports and the map listing also go to the system log.
 extern bool daemon_flag;
-// The kernel symbol table, read at start-up and once more after probe start.
-extern kallsyms_parser kallsyms;
-// Every disk range to watch, over all device paths, in resolution order.
-extern std::vector<device_range> wwid_ranges;
-// Code range of each file system's module.
-extern std::map<ENUM_FS_TYPE, fs_range> module_ranges;
 
 inline bool debug_on()
 {

@@ -1,0 +1,3 @@
+#include "tables.h"
+
+kallsyms_parser kallsyms;
