@@ -23,6 +23,11 @@ endif()
 set(CORVANE_BPF_GEN_DIR ${CMAKE_BINARY_DIR}/bpf)
 set(CORVANE_BPF_SRC_DIR ${CMAKE_SOURCE_DIR}/src/corvane_ebpf)
 file(MAKE_DIRECTORY ${CORVANE_BPF_GEN_DIR})
+file(GLOB CORVANE_BPF_SOURCES CONFIGURE_DEPENDS ${CORVANE_BPF_SRC_DIR}/*.bpf.c
+     ${CORVANE_BPF_SRC_DIR}/addon_bpf.h ${CORVANE_BPF_SRC_DIR}/maps.h ${CORVANE_BPF_SRC_DIR}/disk.h
+     ${CORVANE_BPF_SRC_DIR}/ranges.h ${CORVANE_BPF_SRC_DIR}/descent.h
+     ${CORVANE_BPF_SRC_DIR}/instances.h ${CORVANE_BPF_SRC_DIR}/walk.h
+     ${CORVANE_BPF_SRC_DIR}/write_paths.h ${CORVANE_BPF_SRC_DIR}/mounts.h)
 
 add_custom_command(
   OUTPUT ${CORVANE_BPF_GEN_DIR}/vmlinux.h
@@ -41,8 +46,8 @@ add_custom_command(
           -c ${CORVANE_BPF_SRC_DIR}/corvane_ebpf.bpf.c -o corvane_ebpf.bpf.o
   # DWARF is not needed at run time; BTF and the relocation records stay.
   COMMAND ${BPF_STRIP} -g corvane_ebpf.bpf.o
-  DEPENDS ${CORVANE_BPF_SRC_DIR}/corvane_ebpf.bpf.c ${CORVANE_BPF_SRC_DIR}/addon_bpf.h
-          ${CMAKE_SOURCE_DIR}/src/common/common.h ${CORVANE_BPF_GEN_DIR}/vmlinux.h
+  DEPENDS ${CORVANE_BPF_SOURCES} ${CMAKE_SOURCE_DIR}/src/common/common.h
+          ${CORVANE_BPF_GEN_DIR}/vmlinux.h
   WORKING_DIRECTORY ${CORVANE_BPF_GEN_DIR}
   COMMENT "Building eBPF object corvane_ebpf"
   VERBATIM)

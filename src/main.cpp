@@ -1,26 +1,23 @@
 // corvane: watches every write reaching the disks under the given ext4/xfs
 // file systems and reports those that could corrupt them.
-#include <sys/sysmacros.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <iostream>
 
-#include "cli_parser/cli_parser.h"
 #include "base/corvane.h"
-#include "corvane_ebpf/loader.h"
+#include "cli_parser/cli_parser.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "fs_parser/fs_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
-#include "report.h"
+#include "monitor/monitor.h"
+#include "tables.h"
+#include "watch/watch_device.h"
 
 namespace {
 
 constexpr const char *kallsyms_path = "/proc/kallsyms";
-constexpr int poll_timeout_ms = 100;
 
 enum exit_status {
     EXIT_NORMAL = 0,
@@ -30,59 +27,17 @@ enum exit_status {
     EXIT_NOT_ROOT = 5,
 };
 
-device_range make_device_range(uint64_t rdev, const std::vector<fs_range> &ranges)
+bool has_code(ENUM_FS_TYPE type)
 {
-    device_range dr;
-    std::memset(&dr, 0, sizeof(dr));
-    dr.major = static_cast<uint32_t>(major(rdev));
-    dr.minor = static_cast<uint32_t>(minor(rdev));
-    dr.ranges.cnt = std::min<uint64_t>(ranges.size(), MAX_RANGE_COUNT);
-    std::copy_n(ranges.begin(), dr.ranges.cnt, dr.ranges.arr);
-    return dr;
+    return !kallsyms.fs_code_ranges(type).empty();
 }
 
-void print_debug_ranges(const device_range &dr, bool whole)
-{
-    std::cout << "is global? :" << (whole ? "true" : "false") << std::endl;
-    for (uint64_t i = 0; i < dr.ranges.cnt; ++i)
-        std::cout << "fs range:[" << dr.ranges.arr[i].first << ", " << dr.ranges.arr[i].second
-                  << ")" << std::endl;
-}
-
-// Analyses one device path and resolves it to disks. Throws the subsystems'
-// exceptions; nothing of the path is kept when one is thrown.
-void watch_device(const std::string &path, bool whole)
-{
-    uint64_t rdev = get_block_device_number(path);
-    if (rdev == 0)
-        throw fs_parser_exception("it is not a block device");
-    std::cout << "dev num: " << dev_to_string(major(rdev), minor(rdev)) << std::endl;
-
-    std::vector<fs_range> ranges;
-    fs_range module_range{};
-    get_fs_ranges(path, ranges, module_range, whole);
-    if (debug_on())
-        std::cout << "module range:[" << std::hex << module_range.first << ", "
-                  << module_range.second << std::dec << ")" << std::endl;
-    if (ranges.size() > MAX_RANGE_COUNT)
-        std::cout << path
-                  << ": This file system contains too many extents to monitor, only monitoring "
-                     "the first "
-                  << MAX_RANGE_COUNT << " intervals\n"
-                  << "You can use -a to monitor the entire file system." << std::endl;
-
-    device_range dr = make_device_range(rdev, ranges);
-    if (debug_on())
-        print_debug_ranges(dr, whole);
-    resolve_device(dr, wwid_ranges);
-    module_ranges[module_range.type] = module_range;
-}
-
-void watch_devices(const std::vector<std::string> &paths, bool whole)
+void watch_devices(watch_set &watched, const std::vector<std::string> &paths, bool whole,
+                   const resolve_fn &resolve)
 {
     for (const std::string &path : paths) {
         try {
-            watch_device(path, whole);
+            watched.add(watch_device(path, whole, has_code, resolve));
         } catch (const fs_parser_exception &e) {
             std::cout << e.what() << std::endl;
         } catch (const device_parser_exception &e) {
@@ -104,9 +59,10 @@ int main(int argc, char **argv)
     }
 
     std::vector<std::string> paths;
-    bool whole = false;
-    if (!parse_command_line(argc, argv, paths, whole, daemon_flag))
+    monitor_options options;
+    if (!parse_command_line(argc, argv, paths, options.whole, daemon_flag))
         return EXIT_BAD_COMMAND_LINE;
+    options.daemon = daemon_flag;
     if (debug_on())
         std::cout << "!!!!!!!debug mode!!!!!!!" << std::endl;
 
@@ -115,14 +71,16 @@ int main(int argc, char **argv)
         return EXIT_NO_KERNEL_SYMBOLS;
     }
 
-    watch_devices(paths, whole);
+    watch_set watched;
+    watch_devices(watched, paths, options.whole, resolve_here);
     drop_device_mapper_privilege();
-    if (wwid_ranges.empty()) {
+    if (watched.empty()) {
         std::cout << "No file system needs to be monitored." << std::endl;
         return EXIT_NORMAL;
     }
 
-    if (!start_bpf(handle_report_event, kallsyms, wwid_ranges, module_ranges, daemon_flag)) {
+    monitor running(watched, kallsyms, options, resolve_here);
+    if (!running.start()) {
         std::cerr << "start bpf failed" << std::endl;
         return EXIT_PROBES_FAILED;
     }
@@ -132,7 +90,5 @@ int main(int argc, char **argv)
         std::cerr << "fail to flush kernel symbol" << std::endl;
         return EXIT_NO_KERNEL_SYMBOLS;
     }
-    poll_events(poll_timeout_ms);
-    stop_bpf();
-    return EXIT_NORMAL;
+    return running.run();
 }

@@ -9,7 +9,10 @@
 #include <iostream>
 
 #include "base/corvane.h"
+#include "base/escape.h"
+#include "base/scsi_names.h"
 #include "kallsyms_parser/kallsyms_parser.h"
+#include "tables.h"
 
 namespace {
 
@@ -93,8 +96,9 @@ void append_header_line(std::string &out, const event_t &event, const std::strin
     out += time_text;
     out += "] ";
     // bpf_get_current_comm terminates the name, but a record is never trusted
-    // to: the copy stops at the end of the field.
-    out.append(event.comm, strnlen(event.comm, sizeof(event.comm)));
+    // to: the copy stops at the end of the field. A task names itself, so
+    // its name is escaped: it must not be able to write lines of its own.
+    out += escape_text(std::string_view(event.comm, strnlen(event.comm, sizeof(event.comm))));
     out += '(';
     append_unsigned(out, event.ptid >> 32);
     out += ")\n";
@@ -104,10 +108,19 @@ void append_event_kind(std::string &out, const event_t &event)
 {
     switch (raw_value(event.type)) {
     case ENUM_EVENT_TYPE_SUBMIT_BIO:
-        out += "direct write ";
+        out += block_op_name(event.op);
+        out += ' ';
         break;
     case ENUM_EVENT_TYPE_IOMAP_WRITE_ITER:
         out += "buffered write ";
+        break;
+    case ENUM_EVENT_TYPE_MMAP_WRITE:
+        out += "mmap write ";
+        break;
+    case ENUM_EVENT_TYPE_SCSI_COMMAND:
+        out += "SCSI ";
+        out += scsi_command_name(reinterpret_cast<const uint8_t *>(event.detail));
+        out += ' ';
         break;
     case ENUM_EVENT_TYPE_MOUNT:
         out += "wanna mount a ";
@@ -139,11 +152,12 @@ void append_range_line(std::string &out, const event_t &event)
     out += '\n';
 }
 
-// One "0x<address> <symbol> 0x<symbol start>+0x<offset>" line per non-zero frame.
+// One "0x<address> <symbol> 0x<symbol start>+0x<offset>" line per non-zero frame,
+// from the probed function on (the frames before it are the probe's own).
 void append_stack_lines(std::string &out, const event_t &event, const kallsyms_parser &symbols)
 {
     uint64_t frames = std::min<uint64_t>(event.stack_size, PERF_MAX_STACK_DEPTH);
-    for (uint64_t i = 0; i < frames; ++i) {
+    for (uint64_t i = first_shown_frame(event, symbols); i < frames; ++i) {
         uint64_t address = event.ip[i];
         if (address == 0)
             continue;
@@ -161,6 +175,35 @@ void append_stack_lines(std::string &out, const event_t &event, const kallsyms_p
 }
 
 } // namespace
+
+const char *block_op_name(uint32_t op)
+{
+    switch (op) {
+    case 3:
+        return "discard";
+    case 5:
+        return "secure erase";
+    case 9:
+        return "write-zeroes";
+    case 13:
+        return "zone append";
+    default:
+        return "direct write";
+    }
+}
+
+uint64_t first_shown_frame(const event_t &event, const kallsyms_parser &symbols)
+{
+    const uint64_t frames = std::min<uint64_t>(event.stack_size, PERF_MAX_STACK_DEPTH);
+    for (uint64_t i = 0; event.func_ip != 0 && i < frames; ++i)
+        if (event.ip[i] != 0 && symbols.find_by_addr(event.ip[i]).addr == event.func_ip)
+            return i;
+    // No frame in the probed function: leave out the probe's own program and trampoline.
+    uint64_t i = 0;
+    while (i < frames && symbols.find_by_addr(event.ip[i]).name.starts_with("bpf_"))
+        ++i;
+    return i;
+}
 
 std::string format_event_time(uint64_t nsec, const time_base &base)
 {
@@ -200,23 +243,11 @@ std::string format_report(const event_t &event, const kallsyms_parser &symbols,
     return report;
 }
 
-int handle_report_event(void * /*ctx*/, void *data, size_t size)
+void print_report(const event_t &event)
 {
     const time_base &base = init_time_base();
-
-    // The ring only carries whole records; anything shorter is not one and is
-    // dropped rather than read past its end.
-    if (data == nullptr || size < sizeof(event_t)) {
-        std::cerr << "dropped an event record of " << size << " bytes, expected " << sizeof(event_t)
-                  << std::endl;
-        return 0;
-    }
-    event_t event;
-    std::memcpy(&event, data, sizeof(event));
-
     std::string report = format_report(event, kallsyms, base);
     if (daemon_flag)
         syslog(LOG_WARNING, "%s", report.c_str());
     std::cout << report;
-    return 0;
 }

@@ -20,5 +20,9 @@ std::string format_event_time(uint64_t nsec, const time_base &base);
 // The full report: header line, kind line, one line per stack frame.
 std::string format_report(const event_t &event, const kallsyms_parser &symbols,
                           const time_base &base);
-// Ring-buffer callback: prints the report (and logs it with -d); always 0.
-int handle_report_event(void *ctx, void *data, size_t size);
+// Prints the report (and logs it with -d).
+void print_report(const event_t &event);
+// "direct write", "discard", "write-zeroes", "secure erase" for a block operation.
+const char *block_op_name(uint32_t op);
+// The first stack frame shown: the one in the probed function.
+uint64_t first_shown_frame(const event_t &event, const kallsyms_parser &symbols);

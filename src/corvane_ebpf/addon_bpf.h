@@ -1,12 +1,13 @@
 /* Private records of the probes and local views of kernel structures that are
- * not part of the kernel's exported type set (device mapper, SCSI disk driver).
+ * not part of the kernel's exported type set (device mapper, SCSI) or that
+ * changed between kernel versions.
  *
- * Every kernel structure here carries the "___corvane" flavour suffix and
+ * Every kernel structure here carries a "___<flavour>" suffix and
  * preserve_access_index: libbpf drops the suffix, finds the structure of the
  * same name in the running kernel's type information (vmlinux or module BTF:
- * dm_mod, dm_multipath, sd_mod, scsi_mod) and rewrites every field offset to
- * that kernel's layout at load time. Only the fields the probes read are
- * declared; their order here does not matter. */
+ * dm_mod, dm_multipath, dm_crypt, sd_mod, scsi_mod) and rewrites every field
+ * offset to that kernel's layout at load time. Only the fields the probes read
+ * are declared; their order here does not matter. */
 #ifndef CORVANE_ADDON_BPF_H
 #define CORVANE_ADDON_BPF_H
 
@@ -17,61 +18,28 @@ struct io_disk_info {
     struct gendisk *disk;
 };
 
-/* The first 24 bytes of a SCSI Device Identification VPD page (0x83). */
-struct pg83 {
-    __u8 device_type;
-    __u8 page_code;
-    __u16 len;
-    __u8 device_type2;
-    __u8 wwid_type;
-    __u8 Reserved;
-    __u8 wwid_len;
-    wwid_t wwid;
-};
-
-/* Progress of one device-mapper expansion, in sectors of the mapped device. */
-struct dm_sector_info {
-    __u64 start; /* first sector of the current target */
-    __u64 end;   /* last sector of the current target (inclusive) */
-    __u64 start_dm;
-    __u64 end_dm; /* inclusive */
-    __u64 total_pending_sectors;
-    __u64 pending_start_sector_index;
-};
-
-/* The part of the expanded range that falls into the current target. */
-struct dm_rule_sector_info {
-    __u64 start; /* sectors from the target's first sector */
-    __u64 size;  /* sectors */
-};
-
-struct highs_index {
-    __u64 highs;
-};
-
-struct target_type_name {
-    char name[16];
-};
-
-struct open_fn {
-    __u64 open;
-};
-
 /* Iterator flags and mapping types of the iomap layer (include/linux/iomap.h);
  * these are preprocessor constants, so they are not in the type information. */
 #define IOMAP_WRITE (1U << 0)
 #define IOMAP_ZERO (1U << 1)
 #define IOMAP_DIRECT (1U << 4)
-#define IOMAP_HOLE 0
-#define IOMAP_DELALLOC 1
 #define IOMAP_MAPPED 2
 #define IOMAP_UNWRITTEN 3
-#define IOMAP_INLINE 4
 #define IOMAP_NULL_ADDR (~0ULL)
+
+#define S_IFMT 00170000
+#define S_IFBLK 0060000
+#define IOCB_DIRECT (1 << 17)
+/* Bit of bio.bi_flags set once a bio has passed the block layer's entry
+ * (BIO_TRACE_COMPLETION, 7 on every kernel since 4.x; the enumeration is
+ * anonymous, so it cannot be relocated). */
+#define BIO_FLAG_QUEUED 7
+#define REQ_OP_MASK 0xff
+#define DM_TIO_MAGIC 28714
 
 #define CORVANE_CORE __attribute__((preserve_access_index))
 
-/* ---- device mapper (dm_mod, dm_multipath) --------------------------------- */
+/* ---- device mapper (dm_mod, dm_multipath, dm_crypt) ----------------------- */
 
 struct dm_table___corvane;
 
@@ -103,6 +71,24 @@ struct linear_c___corvane {
     sector_t start;
 } CORVANE_CORE;
 
+struct stripe___corvane {
+    struct dm_dev___corvane *dev;
+    sector_t physical_start;
+} CORVANE_CORE;
+
+struct stripe_c___corvane {
+    __u32 stripes;
+    int stripes_shift;
+    __u32 chunk_size;
+    int chunk_size_shift;
+    struct stripe___corvane stripe[0];
+} CORVANE_CORE;
+
+struct crypt_config___corvane {
+    struct dm_dev___corvane *dev;
+    sector_t start;
+} CORVANE_CORE;
+
 struct dm_path___corvane {
     struct dm_dev___corvane *dev;
 } CORVANE_CORE;
@@ -122,6 +108,18 @@ struct multipath___corvane {
     struct list_head priority_groups;
 } CORVANE_CORE;
 
+struct dm_io___corvane {
+    struct bio *orig_bio;
+} CORVANE_CORE;
+
+/* Device mapper's per-target clone of a bio: the clone is its last member. */
+struct dm_target_io___corvane {
+    unsigned short magic;
+    struct dm_io___corvane *io;
+    struct dm_target___corvane *ti;
+    struct bio clone;
+} CORVANE_CORE;
+
 /* ---- SCSI (scsi_mod, sd_mod) ---------------------------------------------- */
 
 struct scsi_vpd___corvane {
@@ -138,7 +136,34 @@ struct scsi_disk___corvane {
     struct scsi_device___corvane *device;
 } CORVANE_CORE;
 
-/* ---- mount bookkeeping: the two generations of the per-super-block mount list */
+/* The driver data that follows a passthrough request. */
+struct scsi_cmnd___corvane {
+    unsigned short cmd_len;
+    unsigned char cmnd[32];
+} CORVANE_CORE;
+
+/* ---- user data of a passthrough command: the two generations of iov_iter --- */
+
+struct iov_iter___corvane {
+    __u8 iter_type;
+    size_t iov_offset;
+    void *ubuf;
+} CORVANE_CORE;
+
+struct iov_iter___v61 {
+    const struct iovec *iov;
+} CORVANE_CORE;
+
+struct iov_iter___v64 {
+    const struct iovec *__iov;
+} CORVANE_CORE;
+
+/* ---- mounts: the super block behind a block device, and its mount list ---- */
+
+/* Up to 6.5: the super block mounted from the device. */
+struct block_device___bdsuper {
+    struct super_block *bd_super;
+} CORVANE_CORE;
 
 /* Up to 6.16: a list_head threaded through mount.mnt_instance. */
 struct super_block___mlist {
@@ -159,57 +184,5 @@ struct super_block___mchain {
 struct mount___mchain {
     struct mount___mchain *mnt_next_for_sb;
 } CORVANE_CORE;
-
-/* ---- extracts kept in the per-CPU scratch slots ----------------------------- */
-
-struct gendisk_fields {
-    __u64 open; /* fops->open */
-    void *private_data;
-};
-
-struct mapped_device_fields {
-    struct dm_table___corvane *map;
-};
-
-struct dm_table_fields {
-    __u64 num_targets;
-    sector_t *highs;
-    struct dm_target___corvane *targets;
-};
-
-struct dm_target_fields {
-    struct target_type___corvane *type;
-    void *private;
-};
-
-struct target_type_fields {
-    const char *name;
-};
-
-struct linear_c_fields {
-    struct dm_dev___corvane *dev;
-    __u64 start;
-};
-
-struct multipath_fields {
-    struct pgpath___corvane *current_pgpath;
-};
-
-struct pgpath_fields {
-    struct dm_path___corvane *path;
-};
-
-struct dm_path_fields {
-    struct dm_dev___corvane *dev;
-};
-
-struct dm_dev_fields {
-    struct block_device *bdev;
-};
-
-struct block_device_fields {
-    __u64 bd_start_sect;
-    struct gendisk *bd_disk;
-};
 
 #endif

@@ -1,15 +1,12 @@
-// User-side control of the eBPF object: open it from the program image, pick
-// attach points that exist on the running kernel, load it, program its maps and
-// globals, create the ring buffer, attach, and tear everything down again.
 #include "corvane_ebpf/loader.h"
 
-#include <syslog.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <sstream>
 
 #include <bpf/bpf.h>
@@ -18,16 +15,12 @@
 #include "base/corvane.h"
 #include "corvane_ebpf/core_btf.h"
 #include "corvane_ebpf.skel.h"
-#include "device_parser/device_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 
 namespace {
 
-corvane_ebpf_bpf *skel = nullptr;
-ring_buffer *rb = nullptr;
-// Reports lost so far, as last told to the user, and whether to tell syslog too.
-uint64_t lost_reported = 0;
-bool lost_to_syslog = false;
+// Ranges shown per disk in the listing unless every one is asked for (-m 1).
+constexpr size_t listed_ranges = 128;
 
 // Answers from the running kernel's BTF whether a function can be traced.
 class kernel_functions {
@@ -45,10 +38,132 @@ class kernel_functions {
     btf *btf_;
 };
 
+// A probe's role and, in order of preference, the programs that fill it.
+struct attach_option {
+    const char *program;
+    const char *kind;
+    const char *function;
+};
+struct probe_role {
+    const char *probe;
+    bool required;
+    std::vector<attach_option> options;
+};
+
+const std::vector<probe_role> &probe_roles()
+{
+    static const std::vector<probe_role> roles = {
+        // Every block I/O as it enters the block layer, also what stacking
+        // drivers issue to the devices below.
+        {"monitor_submit_bio", true,
+         {{"monitor_submit_bio", "fentry", "submit_bio_noacct"}}},
+        // Buffered writes through file systems: iomap_write_iter is inlined on
+        // many kernels; the return of iomap_iter then shows each new mapping.
+        {"monitor_iomap_write_iter", false,
+         {{"monitor_iomap_write_iter", "fentry", "iomap_write_iter"},
+          {"monitor_iomap_iter", "fexit", "iomap_iter"}}},
+        {"monitor_blkdev_write_iter", false,
+         {{"monitor_blkdev_write_iter", "fentry", "blkdev_write_iter"}}},
+        {"monitor_mmap_write", false, {{"monitor_mmap_write", "fentry", "filemap_page_mkwrite"}}},
+        {"monitor_scsi_command", false, {{"monitor_scsi_command", "fentry", "blk_execute_rq"}}},
+        {"monitor_scsi_command_nowait", false,
+         {{"monitor_scsi_command_nowait", "fentry", "blk_execute_rq_nowait"}}},
+        {"monitor_scsi_unmap", false, {{"monitor_scsi_unmap", "fentry", "blk_rq_map_user_iov"}}},
+        {"monitor_scsi_unmap_kern", false,
+         {{"monitor_scsi_unmap_kern", "fentry", "blk_rq_map_kern"}}},
+        {"monitor_vfs_create_mount", true,
+         {{"monitor_vfs_create_mount", "fentry", "vfs_create_mount"}}},
+        // Instances go when the super block is torn down (after its last
+        // write); without that function, at the unmount's return. do_umount is
+        // inlined into path_umount on many kernels.
+        {"monitor_do_umount", true,
+         {{"monitor_shutdown_super", "fexit", "generic_shutdown_super"},
+          {"monitor_do_umount", "fexit", "do_umount"},
+          {"monitor_do_umount", "fexit", "path_umount"}}},
+        {"monitor_self_check", true, {{"monitor_self_check", "fentry", "blkdev_ioctl"}}},
+        {"monitor_resize", false, {{"monitor_resize", "fentry", "security_file_ioctl"}}},
+        {"monitor_resize_done", false,
+         {{"monitor_resize_done", "fexit", "__x64_sys_ioctl"},
+          {"monitor_resize_done", "fexit", "__arm64_sys_ioctl"}}},
+    };
+    return roles;
+}
+
+bool fail(const char *message)
+{
+    std::fprintf(stderr, "%s\n", message);
+    return false;
+}
+
+} // namespace
+
+std::vector<attach_choice>
+choose_attach_targets(const std::function<bool(const char *)> &kernel_has)
+{
+    std::vector<attach_choice> choices;
+    for (const probe_role &role : probe_roles()) {
+        attach_choice choice{role.probe, "", "", "", role.required};
+        for (const attach_option &option : role.options) {
+            if (kernel_has(option.function)) {
+                choice.program = option.program;
+                choice.kind = option.kind;
+                choice.function = option.function;
+                break;
+            }
+        }
+        choices.push_back(choice);
+    }
+    return choices;
+}
+
+std::string format_attach_choice(const attach_choice &choice)
+{
+    if (choice.program.empty())
+        return "attach " + choice.probe + ": none";
+    return "attach " + choice.probe + ": " + choice.kind + " " + choice.function;
+}
+
+std::string format_disk_listing(const wwid_t &wwid, const std::vector<fs_range> &ranges, bool full)
+{
+    std::ostringstream out;
+    out << "wwid: " << wwid_to_string(wwid) << "\n";
+    const size_t shown = full ? ranges.size() : std::min(ranges.size(), listed_ranges);
+    for (size_t i = 0; i < shown; ++i)
+        out << fs_type_name(ranges[i].type) << ":[" << ranges[i].first << ", " << ranges[i].second
+            << ") ";
+    if (shown < ranges.size())
+        out << "... (" << ranges.size() << " ranges in all; -m 1 lists every one)";
+    out << "\n";
+    return out.str();
+}
+
+std::string format_code_listing(uint32_t type, const std::vector<code_range_t> &ranges)
+{
+    std::ostringstream out;
+    for (const code_range_t &range : ranges)
+        out << fs_type_name(type) << " module's memory address range: [" << std::hex
+            << range.first << ", " << range.second << ")" << std::dec << "\n";
+    return out.str();
+}
+
+std::optional<std::string> lost_events_message(uint64_t previous, uint64_t now)
+{
+    if (now <= previous)
+        return std::nullopt;
+    return "warning: " + std::to_string(now - previous) +
+           " reports lost, the ring buffer was full (" + std::to_string(now) + " in total)\n";
+}
+
+probe_control::~probe_control()
+{
+    stop();
+}
+
+namespace {
+
 // Sets the attach point of each probe and switches off the programs that are
-// not used. Runs between open and load; what it writes into the .bss before
-// load becomes the initial content of the loaded .bss.
-void configure_attach_points(corvane_ebpf_bpf *obj)
+// not used; prints the choices. False when a required probe has no place.
+bool configure_attach_points(corvane_ebpf_bpf *obj)
 {
     kernel_functions kernel;
     const auto choices = choose_attach_targets([&](const char *f) { return kernel.has(f); });
@@ -57,17 +172,34 @@ void configure_attach_points(corvane_ebpf_bpf *obj)
     {
         bpf_program__set_autoload(prog, false);
     }
+    bool complete = true;
     for (const auto &choice : choices) {
         std::printf("%s\n", format_attach_choice(choice).c_str());
         bpf_program *chosen = bpf_object__find_program_by_name(obj->obj, choice.program.c_str());
-        if (!chosen)
+        if (!chosen) {
+            if (choice.required) {
+                std::fprintf(stderr, "the kernel has no function for %s\n", choice.probe.c_str());
+                complete = false;
+            }
             continue;
+        }
         bpf_program__set_autoload(chosen, true);
         bpf_program__set_attach_target(chosen, 0, choice.function.c_str());
         if (choice.probe == "monitor_do_umount")
             obj->bss->umount_target_is_path = choice.function == "path_umount";
     }
     std::fflush(stdout);
+    return complete;
+}
+
+// A disk's range table. The kernel accepts a table in map_disks only when it
+// matches the template the map was made with in everything but its size, its
+// type information included, so the template is made here the same way.
+int create_range_table(uint32_t entries)
+{
+    LIBBPF_OPTS(bpf_map_create_opts, opts, .map_flags = BPF_F_INNER_MAP);
+    return bpf_map_create(BPF_MAP_TYPE_ARRAY, "corvane_ranges", sizeof(uint32_t),
+                          sizeof(fs_range), entries, &opts);
 }
 
 corvane_ebpf_bpf *open_and_load_object()
@@ -79,9 +211,17 @@ corvane_ebpf_bpf *open_and_load_object()
         opts.btf_custom_path = kernel_btf.path().c_str();
     corvane_ebpf_bpf *obj = corvane_ebpf_bpf__open_opts(&opts);
     if (!obj)
-        return nullptr; // errno set by the skeleton
-    configure_attach_points(obj);
+        return nullptr;
+    const int model = create_range_table(1);
+    if (!configure_attach_points(obj) || model < 0 ||
+        bpf_map__set_inner_map_fd(obj->maps.map_disks, model) != 0) {
+        if (model >= 0)
+            close(model);
+        corvane_ebpf_bpf__destroy(obj);
+        return nullptr;
+    }
     const int err = corvane_ebpf_bpf__load(obj);
+    close(model);
     if (err) {
         corvane_ebpf_bpf__destroy(obj);
         errno = -err;
@@ -90,258 +230,216 @@ corvane_ebpf_bpf *open_and_load_object()
     return obj;
 }
 
-bool fail(const char *message)
+// How much the kernel's verifier walked through for each program.
+void print_verified_sizes(corvane_ebpf_bpf *obj)
 {
-    std::fprintf(stderr, "%s\n", message);
-    stop_bpf();
-    return false;
-}
-
-void program_wwid_ranges(int fd, const std::vector<device_range> &wwid_ranges)
-{
-    for (const auto &d : wwid_ranges) {
-        fs_range_set set{};
-        if (bpf_map_lookup_elem(fd, &d.wwid, &set) != 0)
-            set.cnt = 0;
-        if (!append_ranges(set, d.ranges))
-            std::fprintf(stderr, "warning: too much ranges on %s\n",
-                         wwid_to_string(d.wwid).c_str());
-        bpf_map_update_elem(fd, &d.wwid, &set, BPF_ANY);
+    bpf_program *prog = nullptr;
+    bpf_object__for_each_program(prog, obj->obj)
+    {
+        bpf_prog_info info{};
+        uint32_t length = sizeof(info);
+        if (bpf_program__fd(prog) >= 0 &&
+            bpf_obj_get_info_by_fd(bpf_program__fd(prog), &info, &length) == 0)
+            std::printf("loaded %s: %u instructions verified\n", bpf_program__name(prog),
+                        info.verified_insns);
     }
 }
 
-// Visits every key of a map in the kernel's order with its value, or with
-// nullptr when the key vanished between listing and lookup.
-template <typename Key, typename Value, typename Visit> void for_each_map_entry(int fd, Visit visit)
+uint64_t page_shift_of_this_machine()
 {
-    Key key{}, next{};
-    const void *prev = nullptr;
-    while (bpf_map_get_next_key(fd, prev, &next) == 0) {
-        key = next;
-        prev = &key;
-        Value value{};
-        visit(key, bpf_map_lookup_elem(fd, &key, &value) == 0 ? &value : nullptr);
-    }
-}
-
-void dump_wwid_ranges(int fd, std::string &dump)
-{
-    for_each_map_entry<wwid_t, fs_range_set>(fd, [&](const wwid_t &key, const fs_range_set *set) {
-        if (set)
-            dump += format_wwid_dump(key, *set);
-        else
-            std::fprintf(stderr, "can not find wwid: %s\n", wwid_to_string(key).c_str());
-    });
-}
-
-void dump_module_ranges(int fd, std::string &dump)
-{
-    for_each_map_entry<uint32_t, fs_range>(fd, [&](uint32_t key, const fs_range *range) {
-        if (range)
-            dump += format_module_dump(key, *range);
-        else
-            std::fprintf(stderr, "can not find fs: %s\n", fs_type_name(key));
-    });
-}
-
-uint64_t symbol_address(const kallsyms_parser &kallsyms, const char *name)
-{
-    return kallsyms.find_by_name(name).addr;
-}
-
-void report_lost_events()
-{
-    if (!skel || !skel->bss)
-        return;
-    const uint64_t now = __atomic_load_n(&skel->bss->dropped_events, __ATOMIC_RELAXED);
-    const auto message = lost_events_message(lost_reported, now);
-    if (!message)
-        return;
-    lost_reported = now;
-    std::fprintf(stderr, "%s", message->c_str());
-    if (lost_to_syslog)
-        syslog(LOG_WARNING, "%s", message->c_str());
+    uint64_t shift = 0;
+    for (long size = sysconf(_SC_PAGESIZE); size > 1; size >>= 1)
+        ++shift;
+    return shift;
 }
 
 } // namespace
 
-bool append_ranges(fs_range_set &set, const fs_range_set &more)
-{
-    uint64_t n = set.cnt > MAX_RANGE_COUNT ? MAX_RANGE_COUNT : set.cnt;
-    bool all_fit = true;
-    for (uint64_t i = 0; i < more.cnt && i < MAX_RANGE_COUNT; ++i) {
-        if (n >= MAX_RANGE_COUNT) {
-            all_fit = false;
-            break;
-        }
-        set.arr[n] = more.arr[i];
-        set.arr[n].pad = 0;
-        set.arr[n].mount_sb = 0;
-        ++n;
-    }
-    if (more.cnt > MAX_RANGE_COUNT)
-        all_fit = false;
-    set.cnt = n;
-    return all_fit;
-}
-
-std::string format_wwid_dump(const wwid_t &wwid, const fs_range_set &set)
-{
-    std::ostringstream out;
-    out << "wwid: " << wwid_to_string(wwid) << "\n";
-    for (uint64_t i = 0; i < set.cnt && i < MAX_RANGE_COUNT; ++i)
-        out << fs_type_name(set.arr[i].type) << ":[" << set.arr[i].first << ", "
-            << set.arr[i].second << ") ";
-    out << "\n";
-    return out.str();
-}
-
-std::string format_module_dump(uint32_t type, const fs_range &range)
-{
-    std::ostringstream out;
-    out << fs_type_name(type) << " module's memory address range: [" << std::hex << range.first
-        << ", " << range.second << ")" << std::dec << "\n";
-    return out.str();
-}
-
-std::vector<attach_choice>
-choose_attach_targets(const std::function<bool(const char *)> &kernel_has)
-{
-    std::vector<attach_choice> choices;
-    // Buffered writes: iomap_write_iter is inlined into iomap_file_buffered_write
-    // on many kernels; the return of iomap_iter then shows each new mapping.
-    if (kernel_has("iomap_write_iter"))
-        choices.push_back(
-            {"monitor_iomap_write_iter", "monitor_iomap_write_iter", "fentry", "iomap_write_iter"});
-    else if (kernel_has("iomap_iter"))
-        choices.push_back(
-            {"monitor_iomap_write_iter", "monitor_iomap_iter", "fexit", "iomap_iter"});
-    else
-        choices.push_back({"monitor_iomap_write_iter", "", "", ""});
-    choices.push_back({"monitor_submit_bio", "monitor_submit_bio", "fentry", "submit_bio"});
-    choices.push_back(
-        {"monitor_vfs_create_mount", "monitor_vfs_create_mount", "fentry", "vfs_create_mount"});
-    // The marks of an instance go when it is torn down (generic_shutdown_super
-    // returns after its last write); only without it at the unmount's return.
-    // do_umount is inlined into path_umount on many kernels.
-    if (kernel_has("generic_shutdown_super"))
-        choices.push_back(
-            {"monitor_do_umount", "monitor_shutdown_super", "fexit", "generic_shutdown_super"});
-    else if (kernel_has("do_umount"))
-        choices.push_back({"monitor_do_umount", "monitor_do_umount", "fexit", "do_umount"});
-    else
-        choices.push_back({"monitor_do_umount", "monitor_do_umount", "fexit", "path_umount"});
-    // Buffered writes to block device files fill the device's page cache.
-    if (kernel_has("blkdev_write_iter"))
-        choices.push_back({"monitor_blkdev_write_iter", "monitor_blkdev_write_iter", "fentry",
-                           "blkdev_write_iter"});
-    return choices;
-}
-
-std::string format_attach_choice(const attach_choice &choice)
-{
-    if (choice.program.empty())
-        return "attach " + choice.probe + ": none";
-    return "attach " + choice.probe + ": " + choice.kind + " " + choice.function;
-}
-
-std::optional<std::string> lost_events_message(uint64_t previous, uint64_t now)
-{
-    if (now <= previous)
-        return std::nullopt;
-    return "warning: " + std::to_string(now - previous) +
-           " reports lost, the ring buffer was full (" + std::to_string(now) + " in total)\n";
-}
-
-bool start_bpf(ring_buffer_sample_fn callback, const kallsyms_parser &kallsyms,
-               const std::vector<device_range> &wwid_ranges,
-               const std::map<ENUM_FS_TYPE, fs_range> &module_ranges, const bool &daemon)
+bool probe_control::load(const kallsyms_parser &kallsyms, bool notify_mounts,
+                         ring_buffer_sample_fn callback, void *ctx)
 {
     libbpf_set_print(print_libbpf_message);
-    skel = open_and_load_object();
-    if (!skel) {
-        std::fprintf(stderr, "Failed to open and load BPF skeleton\n");
+    skel_ = open_and_load_object();
+    if (!skel_)
+        return fail("Failed to open and load BPF skeleton");
+
+    const uint64_t sd_open = kallsyms.find_by_name("sd_open").addr;
+    if (sd_open == 0)
+        return stop(), fail("can not get sd_open addr.");
+    if (kallsyms.find_by_name("dm_open").addr == 0)
+        return stop(), fail("can not get dm_open addr.");
+    const uint64_t dm_blk_open = kallsyms.find_by_name("dm_blk_open").addr;
+    if (dm_blk_open == 0)
+        return stop(), fail("can not get dm_blk_open addr.");
+    if (debug_on())
+        print_verified_sizes(skel_);
+    skel_->bss->sd_open_addr = sd_open;
+    skel_->bss->dm_blk_open_addr = dm_blk_open;
+    skel_->bss->debug_mask = mask;
+    skel_->bss->self_tgid = static_cast<uint32_t>(getpid());
+    skel_->bss->notify_mounts = notify_mounts;
+    skel_->bss->page_shift = static_cast<uint32_t>(page_shift_of_this_machine());
+    refresh_symbols(kallsyms);
+
+    ring_ = ring_buffer__new(bpf_map__fd(skel_->maps.events), callback, ctx, nullptr);
+    if (!ring_)
+        return stop(), fail("create ring buffer failed!");
+    return true;
+}
+
+void probe_control::refresh_symbols(const kallsyms_parser &kallsyms)
+{
+    if (!skel_)
+        return;
+    skel_->bss->clone_endio_addr = kallsyms.find_by_name("clone_endio").addr;
+    skel_->bss->crypt_endio_addr = kallsyms.find_by_name("crypt_endio").addr;
+}
+
+bool probe_control::attach()
+{
+    if (!skel_)
+        return false;
+    if (corvane_ebpf_bpf__attach(skel_) != 0)
+        return fail("Failed to attach BPF skeleton");
+    return true;
+}
+
+bool probe_control::set_code_ranges(uint32_t type, const std::vector<code_range_t> &ranges)
+{
+    if (!skel_ || ranges.size() > MAX_CODE_RANGES)
+        return false;
+    code_ranges_t value{};
+    value.count = ranges.size();
+    std::copy(ranges.begin(), ranges.end(), value.range);
+    return bpf_map_update_elem(bpf_map__fd(skel_->maps.map_code), &type, &value, BPF_ANY) == 0;
+}
+
+namespace {
+
+// Writes every element of a range table; batched where the kernel allows.
+bool fill_range_table(int fd, const std::vector<fs_range> &entries)
+{
+    std::vector<uint32_t> keys(entries.size());
+    for (uint32_t i = 0; i < keys.size(); ++i)
+        keys[i] = i;
+    LIBBPF_OPTS(bpf_map_batch_opts, opts);
+    uint32_t count = static_cast<uint32_t>(entries.size());
+    if (bpf_map_update_batch(fd, keys.data(), entries.data(), &count, &opts) == 0 &&
+        count == entries.size())
+        return true;
+    for (uint32_t i = 0; i < entries.size(); ++i)
+        if (bpf_map_update_elem(fd, &keys[i], &entries[i], BPF_ANY) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool probe_control::set_disk_ranges(const wwid_t &wwid, const std::vector<fs_range> &ranges,
+                                    std::string &error)
+{
+    if (!skel_)
+        return false;
+    std::vector<fs_range> entries;
+    entries.reserve(ranges.size() + 1);
+    fs_range header{};
+    header.first = ranges.size();
+    entries.push_back(header);
+    entries.insert(entries.end(), ranges.begin(), ranges.end());
+
+    const int table = create_range_table(static_cast<uint32_t>(entries.size()));
+    if (table < 0) {
+        error = std::string("cannot create its range table: ") + std::strerror(errno);
         return false;
     }
-
-    std::string dump;
-    const int wwid_fd = bpf_map__fd(skel->maps.map_wwid_ranges);
-    if (wwid_fd < 0)
-        return fail("Failed to get wwid_ranges map");
-    program_wwid_ranges(wwid_fd, wwid_ranges);
-    dump_wwid_ranges(wwid_fd, dump);
-
-    const int module_fd = bpf_map__fd(skel->maps.map_module_ranges);
-    if (module_fd < 0)
-        return fail("Failed to get module_ranges map");
-    for (const auto &[type, range] : module_ranges) {
-        const uint32_t key = type;
-        bpf_map_update_elem(module_fd, &key, &range, BPF_ANY);
+    bool done = fill_range_table(table, entries);
+    if (!done)
+        error = std::string("cannot fill its range table: ") + std::strerror(errno);
+    // The outer map keeps its own reference; the swap is one update.
+    if (done && bpf_map_update_elem(bpf_map__fd(skel_->maps.map_disks), &wwid, &table, BPF_ANY)) {
+        error = std::string("cannot install its range table: ") + std::strerror(errno);
+        done = false;
     }
-    dump_module_ranges(module_fd, dump);
-
-    const uint64_t sd_open = symbol_address(kallsyms, "sd_open");
-    if (sd_open == 0)
-        return fail("can not get sd_open addr.");
-    skel->bss->sd_open_addr = sd_open;
-    const uint64_t dm_open = symbol_address(kallsyms, "dm_open");
-    if (dm_open == 0)
-        return fail("can not get dm_open addr.");
-    skel->bss->dm_open_addr = dm_open;
-    const uint64_t dm_blk_open = symbol_address(kallsyms, "dm_blk_open");
-    if (dm_blk_open == 0)
-        return fail("can not get dm_blk_open addr.");
-    skel->bss->debug_mask = mask;
-    skel->bss->dm_blk_open_addr = dm_blk_open;
-    skel->bss->dropped_events = 0;
-    lost_reported = 0;
-    lost_to_syslog = daemon;
-
-    rb = ring_buffer__new(bpf_map__fd(skel->maps.events), callback, nullptr, nullptr);
-    if (!rb)
-        return fail("create ring buffer failed!");
-    if (corvane_ebpf_bpf__attach(skel) != 0)
-        return fail("Failed to attach BPF skeleton");
-
-    if (daemon)
-        syslog(LOG_INFO, "%s", dump.c_str());
-    std::fputs(dump.c_str(), stdout);
-    return true;
+    close(table);
+    return done;
 }
 
-void poll_events(int timeout_ms)
+void probe_control::remove_disk(const wwid_t &wwid)
 {
-    if (!rb)
-        return;
-    for (;;) {
-        const int err = ring_buffer__poll(rb, timeout_ms);
-        // Reports must reach a log file or pipe when they happen, not when a
-        // stream buffer happens to fill.
-        if (err > 0) {
-            std::cout.flush();
-            std::fflush(stdout);
-        }
-        report_lost_events();
-        if (err == -EINTR)
-            return;
-        if (err < 0) {
-            std::fprintf(stderr, "Error polling ring buffer: %d\n", err);
-            return;
-        }
-    }
+    if (skel_)
+        bpf_map_delete_elem(bpf_map__fd(skel_->maps.map_disks), &wwid);
 }
 
-bool stop_bpf()
+std::map<uint32_t, disk_check_t> probe_control::check_devices(const std::vector<int> &device_fds)
 {
-    if (rb) {
-        ring_buffer__free(rb);
-        rb = nullptr;
+    std::map<uint32_t, disk_check_t> found;
+    if (!skel_)
+        return found;
+    const int checks = bpf_map__fd(skel_->maps.map_disk_checks);
+    __atomic_store_n(&skel_->bss->self_check_armed, 1, __ATOMIC_SEQ_CST);
+    for (int fd : device_fds) {
+        int sector_size = 0;
+        ioctl(fd, BLKSSZGET, &sector_size);
     }
-    if (skel) {
-        corvane_ebpf_bpf__destroy(skel);
-        skel = nullptr;
+    __atomic_store_n(&skel_->bss->self_check_armed, 0, __ATOMIC_SEQ_CST);
+    uint32_t key = 0, next = 0;
+    const void *previous = nullptr;
+    while (bpf_map_get_next_key(checks, previous, &next) == 0) {
+        key = next;
+        previous = &key;
+        disk_check_t value{};
+        if (bpf_map_lookup_elem(checks, &key, &value) == 0)
+            found[key] = value;
     }
-    return true;
+    for (const auto &[dev, value] : found)
+        bpf_map_delete_elem(checks, &dev);
+    return found;
+}
+
+int probe_control::ring_fd() const
+{
+    return ring_ ? ring_buffer__epoll_fd(ring_) : -1;
+}
+
+int probe_control::consume()
+{
+    return ring_ ? ring_buffer__consume(ring_) : 0;
+}
+
+uint64_t probe_control::lost_events() const
+{
+    return skel_ ? __atomic_load_n(&skel_->bss->dropped_events, __ATOMIC_RELAXED) : 0;
+}
+
+uint64_t probe_control::missed_runs() const
+{
+    uint64_t missed = 0;
+    if (!skel_)
+        return 0;
+    bpf_program *prog = nullptr;
+    bpf_object__for_each_program(prog, skel_->obj)
+    {
+        const int fd = bpf_program__fd(prog);
+        if (fd < 0)
+            continue;
+        bpf_prog_info info{};
+        uint32_t length = sizeof(info);
+        if (bpf_obj_get_info_by_fd(fd, &info, &length) == 0)
+            missed += info.recursion_misses;
+    }
+    return missed;
+}
+
+void probe_control::stop()
+{
+    if (ring_) {
+        ring_buffer__free(ring_);
+        ring_ = nullptr;
+    }
+    if (skel_) {
+        corvane_ebpf_bpf__destroy(skel_);
+        skel_ = nullptr;
+    }
 }
 
 int print_libbpf_message(enum libbpf_print_level level, const char *format, va_list args)

@@ -1,7 +1,9 @@
-// Loads the embedded eBPF object, programs its maps, polls its ring buffer.
+// Control of the eBPF object: load it from the program image, attach its
+// probes where the running kernel allows, keep its tables (each disk's watched
+// ranges, each file system's code) in step with what is watched, and read
+// its ring buffer.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,43 +15,85 @@
 
 #include "common/common.h"
 
-struct device_range;
 class kallsyms_parser;
-
-bool start_bpf(ring_buffer_sample_fn callback, const kallsyms_parser &kallsyms,
-               const std::vector<device_range> &wwid_ranges,
-               const std::map<ENUM_FS_TYPE, fs_range> &module_ranges, const bool &daemon);
-void poll_events(int timeout_ms);
-bool stop_bpf();
-int print_libbpf_message(enum libbpf_print_level level, const char *format, va_list args);
-
-// ---- pure parts, shared with the tests -------------------------------------
-
-// Appends the ranges of more to set, mount marks cleared, while set has room
-// (MAX_RANGE_COUNT). False when some of them did not fit.
-bool append_ranges(fs_range_set &set, const fs_range_set &more);
-
-// One disk in the map listing: "wwid: <hex>\n" and "<fs>:[first, second) ..." line.
-std::string format_wwid_dump(const wwid_t &wwid, const fs_range_set &set);
-// One module in the map listing: "<fs> module's memory address range: [hex, hex)\n".
-std::string format_module_dump(uint32_t type, const fs_range &range);
+struct corvane_ebpf_bpf;
 
 // Where one probe is attached on the running kernel.
 struct attach_choice {
-    std::string probe;    // the probe's role: one of the four main program names
+    std::string probe;    // the probe's role
     std::string program;  // program that is loaded for it, empty when none fits
     std::string kind;     // "fentry" or "fexit"
     std::string function; // kernel function
+    bool required;        // monitoring cannot work without it
 };
 
 // Picks the attach point of every probe from the functions the kernel can
-// trace (kernel_has answers whether its BTF has a function of that name):
-// the designated function when present, else an equivalent one.
+// trace (kernel_has answers whether its BTF has a function of that name).
 std::vector<attach_choice>
 choose_attach_targets(const std::function<bool(const char *)> &kernel_has);
 // "attach <probe>: <kind> <function>" (or "... : none").
 std::string format_attach_choice(const attach_choice &choice);
 
-// Warning for reports lost to a full ring buffer since the last check, or
-// nothing when the count has not grown.
+// One disk in the map listing: "wwid: <hex>\n" and "<fs>:[first, second) ..."
+// (every range with full, else at most a few and their number).
+std::string format_disk_listing(const wwid_t &wwid, const std::vector<fs_range> &ranges, bool full);
+// One line per code range: "<fs> module's memory address range: [hex, hex)\n".
+std::string format_code_listing(uint32_t type, const std::vector<code_range_t> &ranges);
+
+// Warning for reports lost since the last check, or nothing when the count
+// has not grown.
 std::optional<std::string> lost_events_message(uint64_t previous, uint64_t now);
+
+// Kernel device number as the kernel encodes it in the probes' records.
+constexpr uint32_t kernel_dev(uint32_t major, uint32_t minor)
+{
+    return major << 20 | minor;
+}
+
+class probe_control {
+  public:
+    probe_control() = default;
+    ~probe_control();
+    probe_control(const probe_control &) = delete;
+    probe_control &operator=(const probe_control &) = delete;
+
+    // Opens and loads the object, sets its globals from the symbol table and
+    // creates the ring buffer (records go to callback with ctx); prints the
+    // attach point of every probe. False, after a message on standard error,
+    // when that fails; nothing is left loaded then.
+    bool load(const kallsyms_parser &kallsyms, bool notify_mounts, ring_buffer_sample_fn callback,
+              void *ctx);
+    // Attaches every loaded program.
+    bool attach();
+    // Symbols of modules loaded since (dm-crypt's completion function).
+    void refresh_symbols(const kallsyms_parser &kallsyms);
+
+    // The code of one file-system type; false when it does not fit.
+    bool set_code_ranges(uint32_t type, const std::vector<code_range_t> &ranges);
+    // Replaces one disk's watched ranges (sorted, disjoint) in one step.
+    bool set_disk_ranges(const wwid_t &wwid, const std::vector<fs_range> &ranges,
+                         std::string &error);
+    void remove_disk(const wwid_t &wwid);
+
+    // Asks the probes, through a harmless ioctl on each open device, what they
+    // see of the disks below it; mounted instances found on the way are
+    // recorded. Keyed by the disks' kernel device numbers.
+    std::map<uint32_t, disk_check_t> check_devices(const std::vector<int> &device_fds);
+
+    // Descriptor that becomes readable when records wait; consume() hands
+    // them to the callback and returns their number or a negative error.
+    int ring_fd() const;
+    int consume();
+    // Reports lost to a full ring, and probe runs the kernel skipped because
+    // the same program was already running on that CPU.
+    uint64_t lost_events() const;
+    uint64_t missed_runs() const;
+
+    void stop();
+
+  private:
+    corvane_ebpf_bpf *skel_ = nullptr;
+    ring_buffer *ring_ = nullptr;
+};
+
+int print_libbpf_message(enum libbpf_print_level level, const char *format, va_list args);

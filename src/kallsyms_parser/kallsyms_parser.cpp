@@ -347,3 +347,14 @@ fs_range kallsyms_parser::find_module_range(const std::string &module) const
         print_module_range(module, range);
     return range;
 }
+
+std::vector<code_range_t> kallsyms_parser::fs_code_ranges(ENUM_FS_TYPE type) const
+{
+    const char *name = type == ENUM_FS_TYPE_EXT4 ? "ext4" : type == ENUM_FS_TYPE_XFS ? "xfs" : "";
+    if (!*name)
+        return {};
+    fs_range r = find_module_range(name);
+    if (r.second == 0)
+        return {};
+    return {code_range_t{r.first, r.second}};
+}

@@ -31,6 +31,8 @@ class kallsyms_parser {
     const ksym &find_by_addr(uint64_t addr) const;
     // [lowest, highest) start address of the text symbols whose name contains module.
     fs_range find_module_range(const std::string &module) const;
+    // Address ranges of the file system's own code (temporary: the module range).
+    std::vector<code_range_t> fs_code_ranges(ENUM_FS_TYPE type) const;
     const std::vector<ksym> &symbols() const { return symbols_; }
 
   private:

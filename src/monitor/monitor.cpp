@@ -1,0 +1,309 @@
+#include "monitor/monitor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "base/corvane.h"
+#include "device_parser/device_parser.h"
+#include "fs_parser/fs_parser.h"
+#include "kallsyms_parser/kallsyms_parser.h"
+#include "report.h"
+#include "watch/mountinfo.h"
+
+namespace {
+
+// A descriptor closed when the object goes.
+class unique_fd {
+  public:
+    explicit unique_fd(int fd = -1) : fd_(fd) {}
+    ~unique_fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The code of one file-system type as the probes know it.
+std::vector<code_range_t> code_ranges_of(const kallsyms_parser &kallsyms, ENUM_FS_TYPE type)
+{
+    return kallsyms.fs_code_ranges(type);
+}
+
+void log_line(bool daemon, int priority, const std::string &text)
+{
+    if (daemon)
+        syslog(priority, "%s", text.c_str());
+}
+
+} // namespace
+
+monitor::monitor(watch_set &watched, kallsyms_parser &kallsyms, const monitor_options &options,
+                 resolve_fn resolve)
+    : watched_(watched), kallsyms_(kallsyms), options_(options), resolve_(std::move(resolve))
+{
+}
+
+bool monitor::install_code_ranges()
+{
+    for (ENUM_FS_TYPE type : {ENUM_FS_TYPE_EXT4, ENUM_FS_TYPE_XFS}) {
+        const auto ranges = code_ranges_of(kallsyms_, type);
+        if (!probes_.set_code_ranges(type, ranges)) {
+            std::cerr << "cannot install the code ranges of " << fs_type_name(type) << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+void monitor::install_disk_tables()
+{
+    auto tables = watched_.disk_tables();
+    for (const auto &[key, ranges] : installed_)
+        if (!tables.count(key))
+            probes_.remove_disk(wwid_of(key));
+    for (auto it = tables.begin(); it != tables.end();) {
+        const auto &[key, ranges] = *it;
+        auto old = installed_.find(key);
+        if (old != installed_.end() && old->second.size() == ranges.size() &&
+            std::equal(ranges.begin(), ranges.end(), old->second.begin(),
+                       [](const fs_range &a, const fs_range &b) {
+                           return std::memcmp(&a, &b, sizeof(a)) == 0;
+                       })) {
+            ++it;
+            continue;
+        }
+        std::string error;
+        if (!probes_.set_disk_ranges(wwid_of(key), ranges, error)) {
+            std::cerr << "warning: disk " << wwid_to_string(wwid_of(key)) << " ("
+                      << ranges.size() << " ranges) is not watched: " << error << std::endl;
+            it = tables.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    installed_ = std::move(tables);
+}
+
+void monitor::print_listing()
+{
+    std::string dump;
+    for (const auto &[key, ranges] : installed_)
+        dump += format_disk_listing(wwid_of(key), ranges, debug_on());
+    for (ENUM_FS_TYPE type : watched_.fs_types())
+        dump += format_code_listing(type, code_ranges_of(kallsyms_, type));
+    log_line(options_.daemon, LOG_INFO, dump);
+    std::cout << dump << std::flush;
+}
+
+bool monitor::start()
+{
+    if (!probes_.load(kallsyms_, options_.mounted, on_record, this))
+        return false;
+    if (!install_code_ranges())
+        return probes_.stop(), false;
+    install_disk_tables();
+    if (!probes_.attach())
+        return probes_.stop(), false;
+    print_listing();
+    check_what_the_probes_see();
+    return true;
+}
+
+// Every watched disk is asked for through its own device node, and every
+// mounted block device so that instances mounted before the probes were
+// attached are known.
+void monitor::check_what_the_probes_see()
+{
+    std::map<uint32_t, wwid_t> expected; // kernel device number of each watched disk
+    std::vector<std::string> nodes;
+    for (const auto &[id, fs] : watched_.all())
+        for (const device_range &disk : fs.disks) {
+            expected[kernel_dev(disk.major, disk.minor)] = disk.wwid;
+            nodes.push_back(device_node(disk.major, disk.minor));
+        }
+    for (const mounted_device &m : read_mountinfo("/proc/self/mountinfo"))
+        nodes.push_back(device_node(m.major, m.minor));
+
+    std::vector<int> fds;
+    for (const std::string &node : nodes) {
+        const int fd = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0)
+            fds.push_back(fd);
+    }
+    const auto seen = probes_.check_devices(fds);
+    for (int fd : fds)
+        close(fd);
+
+    for (const auto &[dev, wwid] : expected) {
+        auto it = seen.find(dev);
+        const bool ok = it != seen.end() && (it->second.status & DISK_CHECK_WWID) &&
+                        std::memcmp(it->second.wwid.buf, wwid.buf, sizeof(wwid.buf)) == 0;
+        if (!ok)
+            std::cerr << "warning: the probes cannot read WWID " << wwid_to_string(wwid)
+                      << " of disk " << dev_to_string(dev >> 20, dev & 0xfffff)
+                      << " in its VPD page 0x83: writes reaching it are not watched" << std::endl;
+    }
+}
+
+int monitor::on_record(void *ctx, void *data, size_t size)
+{
+    auto *self = static_cast<monitor *>(ctx);
+    // The ring only carries whole records; anything shorter is not one.
+    if (data == nullptr || size < sizeof(event_t)) {
+        std::cerr << "dropped an event record of " << size << " bytes, expected " << sizeof(event_t)
+                  << std::endl;
+        return 0;
+    }
+    event_t event;
+    std::memcpy(&event, data, sizeof(event));
+    self->handle_record(event);
+    return 0;
+}
+
+void monitor::handle_record(const event_t &event)
+{
+    switch (event.type) {
+    case ENUM_EVENT_TYPE_NEW_MOUNT:
+    case ENUM_EVENT_TYPE_FS_RESIZED:
+        // Followed by the live watch.
+        return;
+    case ENUM_EVENT_TYPE_UMOUNT:
+        if (debug_on())
+            std::cout << "unmounted: " << fs_type_name(event.range.type) << " on "
+                      << wwid_to_string(event.wwid) << std::endl;
+        return;
+    default:
+        ++reports_;
+        print_report(event);
+    }
+}
+
+void monitor::report_losses()
+{
+    const uint64_t lost = probes_.lost_events();
+    if (auto message = lost_events_message(lost_told_, lost)) {
+        lost_told_ = lost;
+        std::cerr << *message;
+        log_line(options_.daemon, LOG_WARNING, *message);
+    }
+    const uint64_t missed = probes_.missed_runs();
+    if (missed > missed_told_) {
+        const std::string message = "warning: " + std::to_string(missed - missed_told_) +
+                                    " probe runs skipped by the kernel (a probe was already "
+                                    "running on that CPU; " +
+                                    std::to_string(missed) + " in total)\n";
+        missed_told_ = missed;
+        std::cerr << message;
+        log_line(options_.daemon, LOG_WARNING, message);
+    }
+}
+
+// Analyses and resolves every watched file system again (SIGHUP).
+void monitor::reload()
+{
+    for (const auto &[id, fs] : std::map<uint64_t, watched_fs>(watched_.all())) {
+        try {
+            watched_.replace(id, watch_device(fs.path, options_.whole,
+                                              [&](ENUM_FS_TYPE type) {
+                                                  return !code_ranges_of(kallsyms_, type).empty();
+                                              },
+                                              resolve_));
+        } catch (const std::exception &e) {
+            std::cout << fs.path << ": " << e.what() << "; watching it as before" << std::endl;
+        }
+    }
+    install_disk_tables();
+    std::cout << "re-resolved " << watched_.all().size() << " file systems" << std::endl;
+}
+
+void monitor::print_closing_line()
+{
+    report_losses();
+    const std::string line = "corvane stopped: " + std::to_string(reports_) + " reports, " +
+                             std::to_string(lost_told_) + " lost";
+    std::cout << line << std::endl;
+    log_line(options_.daemon, LOG_INFO, line);
+}
+
+int monitor::run()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    unique_fd signal_fd(signalfd(-1, &signals, SFD_CLOEXEC));
+    unique_fd timer_fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+    const itimerspec every_second{{1, 0}, {1, 0}};
+    timerfd_settime(timer_fd.get(), 0, &every_second, nullptr);
+    unique_fd poller(epoll_create1(EPOLL_CLOEXEC));
+    for (int fd : {probes_.ring_fd(), signal_fd.get(), timer_fd.get()}) {
+        epoll_event interest{};
+        interest.events = EPOLLIN;
+        interest.data.fd = fd;
+        if (fd < 0 || epoll_ctl(poller.get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
+            std::cerr << "Error polling ring buffer: cannot watch descriptor " << fd << ": "
+                      << std::strerror(errno) << std::endl;
+            return EXIT_MONITOR_FAILED;
+        }
+    }
+    for (;;) {
+        epoll_event ready[4];
+        const int n = epoll_wait(poller.get(), ready, 4, -1);
+        if (n < 0) {
+            // A stop and continue (Ctrl-Z, a debugger) interrupts the wait.
+            if (errno == EINTR)
+                continue;
+            std::cerr << "Error polling ring buffer: " << -errno << " (" << std::strerror(errno)
+                      << ")" << std::endl;
+            return EXIT_MONITOR_FAILED;
+        }
+        for (int i = 0; i < n; ++i) {
+            const int fd = ready[i].data.fd;
+            if (fd == probes_.ring_fd()) {
+                const int err = probes_.consume();
+                std::cout.flush();
+                if (err < 0 && err != -EINTR) {
+                    std::cerr << "Error polling ring buffer: " << err << std::endl;
+                    return EXIT_MONITOR_FAILED;
+                }
+            } else if (fd == timer_fd.get()) {
+                uint64_t ticks = 0;
+                if (read(fd, &ticks, sizeof(ticks)) < 0) {
+                    // Nothing to do: the next tick comes.
+                }
+                report_losses();
+            } else if (fd == signal_fd.get()) {
+                signalfd_siginfo info{};
+                if (read(fd, &info, sizeof(info)) != sizeof(info))
+                    continue;
+                if (info.ssi_signo == SIGHUP) {
+                    reload();
+                    continue;
+                }
+                probes_.consume();
+                std::cout.flush();
+                print_closing_line();
+                probes_.stop();
+                return 0;
+            }
+        }
+    }
+}

@@ -1,0 +1,59 @@
+// The running monitor: starts the probes with what is watched, then handles
+// their records, signals and periodic checks until it is told to stop.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "corvane_ebpf/loader.h"
+#include "watch/watch_device.h"
+#include "watch/watch_set.h"
+
+class kallsyms_parser;
+
+struct monitor_options {
+    bool whole = false;   // -a
+    bool daemon = false;  // -d
+    bool mounted = false; // -M
+};
+
+// Exit statuses beyond those of the entry point.
+constexpr int EXIT_MONITOR_FAILED = 4;
+
+class monitor {
+  public:
+    monitor(watch_set &watched, kallsyms_parser &kallsyms, const monitor_options &options,
+            resolve_fn resolve);
+    monitor(const monitor &) = delete;
+    monitor &operator=(const monitor &) = delete;
+
+    // Loads and attaches the probes with the watched set; prints the attach
+    // points and the listing. False after "start bpf failed"'s cause.
+    bool start();
+    // Handles records and signals until SIGTERM or SIGINT (0) or a failure
+    // (non-zero, after a line saying what failed).
+    int run();
+
+  private:
+    static int on_record(void *ctx, void *data, size_t size);
+    void handle_record(const event_t &event);
+    bool install_code_ranges();
+    // Writes the disk tables that differ from what the probes hold.
+    void install_disk_tables();
+    void check_what_the_probes_see();
+    void print_listing();
+    void report_losses();
+    void reload();
+    void print_closing_line();
+
+    watch_set &watched_;
+    kallsyms_parser &kallsyms_;
+    monitor_options options_;
+    resolve_fn resolve_;
+    probe_control probes_;
+    std::map<wwid_key, std::vector<fs_range>> installed_;
+    uint64_t reports_ = 0;
+    uint64_t lost_told_ = 0;
+    uint64_t missed_told_ = 0;
+};

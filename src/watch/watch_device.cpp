@@ -1,0 +1,52 @@
+#include "watch/watch_device.h"
+
+#include <sys/sysmacros.h>
+
+#include <iostream>
+
+#include "base/corvane.h"
+#include "fs_parser/fs_parser.h"
+
+void resolve_here(const device_range &input, std::vector<device_range> &out)
+{
+    resolve_device(input, out);
+}
+
+namespace {
+
+void print_debug_ranges(const std::vector<fs_range> &ranges, bool whole)
+{
+    std::cout << "is global? :" << (whole ? "true" : "false") << std::endl;
+    for (const fs_range &range : ranges)
+        std::cout << "fs range:[" << range.first << ", " << range.second << ")" << std::endl;
+}
+
+} // namespace
+
+watched_fs watch_device(const std::string &path, bool whole,
+                        const std::function<bool(ENUM_FS_TYPE)> &has_code,
+                        const resolve_fn &resolve)
+{
+    const uint64_t rdev = get_block_device_number(path);
+    if (rdev == 0)
+        throw fs_parser_exception("it is not a block device");
+    watched_fs fs;
+    fs.path = path;
+    fs.major = major(rdev);
+    fs.minor = minor(rdev);
+    std::cout << "dev num: " << dev_to_string(fs.major, fs.minor) << std::endl;
+
+    fs.type = get_fs_ranges(path, fs.ranges, whole);
+    if (!has_code(fs.type))
+        throw fs_parser_exception(std::string("can not get ") + fs_type_name(fs.type) +
+                                  " module's address.");
+    if (debug_on())
+        print_debug_ranges(fs.ranges, whole);
+
+    device_range input{};
+    input.major = fs.major;
+    input.minor = fs.minor;
+    input.ranges = fs.ranges;
+    resolve(input, fs.disks);
+    return fs;
+}
