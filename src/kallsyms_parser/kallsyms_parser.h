@@ -48,6 +48,11 @@ class kallsyms_parser {
     // the last), or unknown_ksym below every symbol.
     ksym find_by_addr(uint64_t addr) const;
 
+    // The code of a file system (with jbd2 for ext4): sorted, disjoint,
+    // non-empty ranges, at most MAX_CODE_RANGES of them; empty when the
+    // kernel has none of it. See fs_code.cpp for the rules.
+    std::vector<code_range_t> fs_code_ranges(ENUM_FS_TYPE type) const;
+
     // The symbols in address order (ties by name, type, module).
     size_t size() const { return entries_.size(); }
     ksym symbol(size_t position) const;

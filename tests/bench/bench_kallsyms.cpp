@@ -1,5 +1,5 @@
-// Start-up cost of reading /proc/kallsyms and the cost of lookups. Prints
-// figures only. Compares the table's parser with the usual loader of
+// Start-up cost of reading /proc/kallsyms, the cost of lookups and of finding
+// the file systems' code. Prints figures only. Compares the table's parser with the usual loader of
 // tracing tools: fscanf line by line, then qsort by address.
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 
 namespace {
@@ -131,6 +132,17 @@ void bench_lookups(const char *path)
     ms = elapsed_ms(start);
     std::printf("find_by_name                 %8.2f M lookups/s  (%zu found)\n",
                 names.size() / ms / 1000.0, found);
+
+    for (ENUM_FS_TYPE type : {ENUM_FS_TYPE_EXT4, ENUM_FS_TYPE_XFS}) {
+        start = bench_clock::now();
+        std::vector<code_range_t> ranges = table.fs_code_ranges(type);
+        ms = elapsed_ms(start);
+        uint64_t bytes = 0;
+        for (const code_range_t &range : ranges)
+            bytes += range.second - range.first;
+        std::printf("fs_code_ranges(%-4s)         %8.1f ms  %zu ranges, %" PRIu64 " KiB\n",
+                    fs_type_name(type), ms, ranges.size(), bytes >> 10);
+    }
 }
 
 } // namespace
