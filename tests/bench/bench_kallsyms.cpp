@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -74,26 +75,31 @@ size_t read_only(const char *path)
     return total;
 }
 
-// Best and mean time of runs calls of load (which returns an item count).
+// Times of one loader over the rounds.
 struct timing {
-    double best_ms;
-    double mean_ms;
+    const char *label;
+    std::vector<double> ms;
+    size_t items = 0;
+
+    double best() const { return *std::min_element(ms.begin(), ms.end()); }
+    double median() const
+    {
+        std::vector<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
+    }
+    void print() const
+    {
+        std::printf("%-28s %8zu items  best %8.1f ms  median %8.1f ms  (%zu runs)\n", label, items,
+                    best(), median(), ms.size());
+    }
 };
 
-template <typename F> timing time_runs(const char *label, int runs, F load)
+template <typename F> void time_once(timing &t, F load)
 {
-    double best = 1e30, sum = 0;
-    size_t count = 0;
-    for (int i = 0; i < runs; ++i) {
-        auto start = bench_clock::now();
-        count = load();
-        double ms = elapsed_ms(start);
-        best = std::min(best, ms);
-        sum += ms;
-    }
-    std::printf("%-28s %8zu items  best %8.1f ms  mean %8.1f ms  (%d runs)\n", label, count, best,
-                sum / runs, runs);
-    return timing{best, sum / runs};
+    auto start = bench_clock::now();
+    t.items = load();
+    t.ms.push_back(elapsed_ms(start));
 }
 
 void bench_lookups(const char *path)
@@ -150,20 +156,28 @@ void bench_lookups(const char *path)
 int main(int argc, char **argv)
 {
     const char *path = argc > 1 ? argv[1] : "/proc/kallsyms";
-    const int runs = 7;
+    const int rounds = 15;
     std::printf("source: %s\n", path);
 
-    timing raw = time_runs("read only (kernel cost)", runs, [&] { return read_only(path); });
-    timing scanf = time_runs("fscanf + qsort loader", runs, [&] { return load_with_fscanf(path); });
+    // The loaders take turns, so that a busy machine slows them alike.
+    timing raw{"read only (kernel cost)", {}}, scanf{"fscanf + qsort loader", {}},
+        parse{"kallsyms_parser::parse", {}};
     kallsyms_parser table;
-    timing parse = time_runs("kallsyms_parser::parse", runs, [&] {
-        table.parse(path);
-        return table.size();
-    });
-    std::printf("parse / read only            best %5.2fx  mean %5.2fx\n",
-                parse.best_ms / raw.best_ms, parse.mean_ms / raw.mean_ms);
-    std::printf("parse / fscanf loader        best %5.2fx  mean %5.2fx\n",
-                parse.best_ms / scanf.best_ms, parse.mean_ms / scanf.mean_ms);
+    for (int round = 0; round < rounds; ++round) {
+        time_once(raw, [&] { return read_only(path); });
+        time_once(parse, [&] {
+            table.parse(path);
+            return table.size();
+        });
+        if (round % 3 == 0)
+            time_once(scanf, [&] { return load_with_fscanf(path); });
+    }
+    for (const timing *t : {&raw, &scanf, &parse})
+        t->print();
+    std::printf("parse / read only            best %5.2fx  median %5.2fx\n",
+                parse.best() / raw.best(), parse.median() / raw.median());
+    std::printf("parse / fscanf loader        best %5.2fx  median %5.2fx\n",
+                parse.best() / scanf.best(), parse.median() / scanf.median());
     bench_lookups(path);
     return 0;
 }
