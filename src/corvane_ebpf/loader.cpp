@@ -291,8 +291,8 @@ void probe_control::refresh_symbols(const kallsyms_parser &kallsyms)
 {
     if (!skel_)
         return;
-    skel_->bss->clone_endio_addr = kallsyms.find_by_name("clone_endio").addr;
-    skel_->bss->crypt_endio_addr = kallsyms.find_by_name("crypt_endio").addr;
+    skel_->bss->clone_endio_addr = kallsyms.find_in_module("clone_endio", "dm_mod").addr;
+    skel_->bss->crypt_endio_addr = kallsyms.find_in_module("crypt_endio", "dm_crypt").addr;
 }
 
 bool probe_control::attach()

@@ -1,9 +1,10 @@
-// Start-up cost of reading /proc/kallsyms and the cost of address lookups.
-// Prints figures only. Compares the table's parser with the usual loader of
+// Start-up cost of reading /proc/kallsyms, the cost of lookups and of finding
+// the file systems' code. Prints figures only. Compares the table's parser with the usual loader of
 // tracing tools: fscanf line by line, then qsort by address.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 
 namespace {
@@ -73,32 +75,45 @@ size_t read_only(const char *path)
     return total;
 }
 
-template <typename F> void time_runs(const char *label, int runs, F load)
-{
-    double best = 1e30, sum = 0;
-    size_t count = 0;
-    for (int i = 0; i < runs; ++i) {
-        auto start = bench_clock::now();
-        count = load();
-        double ms = elapsed_ms(start);
-        best = std::min(best, ms);
-        sum += ms;
+// Times of one loader over the rounds.
+struct timing {
+    const char *label;
+    std::vector<double> ms;
+    size_t items = 0;
+
+    double best() const { return *std::min_element(ms.begin(), ms.end()); }
+    double median() const
+    {
+        std::vector<double> sorted = ms;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
     }
-    std::printf("%-28s %8zu items  best %8.1f ms  mean %8.1f ms  (%d runs)\n", label, count, best,
-                sum / runs, runs);
+    void print() const
+    {
+        std::printf("%-28s %8zu items  best %8.1f ms  median %8.1f ms  (%zu runs)\n", label, items,
+                    best(), median(), ms.size());
+    }
+};
+
+template <typename F> void time_once(timing &t, F load)
+{
+    auto start = bench_clock::now();
+    t.items = load();
+    t.ms.push_back(elapsed_ms(start));
 }
 
-void bench_lookups(const kallsyms_parser &table)
+void bench_lookups(const char *path)
 {
-    const std::vector<ksym> &syms = table.symbols();
-    if (syms.empty())
+    kallsyms_parser table;
+    table.parse(path);
+    if (table.size() == 0)
         return;
     std::mt19937_64 random(42);
-    std::uniform_int_distribution<size_t> pick(0, syms.size() - 1);
+    std::uniform_int_distribution<size_t> pick(0, table.size() - 1);
     std::uniform_int_distribution<uint64_t> offset(0, 4096);
     std::vector<uint64_t> addresses(1 << 20);
     for (uint64_t &a : addresses)
-        a = syms[pick(random)].addr + offset(random);
+        a = table.symbol(pick(random)).addr + offset(random);
 
     uint64_t checksum = 0;
     auto start = bench_clock::now();
@@ -109,18 +124,31 @@ void bench_lookups(const kallsyms_parser &table)
                 addresses.size() / ms / 1000.0, checksum);
 
     start = bench_clock::now();
+    bool found_first = !is_unknown(table.find_by_name(table.symbol(0).name));
+    std::printf("first find_by_name           %8.1f ms  (builds the name index; found %d)\n",
+                elapsed_ms(start), found_first);
+
+    std::vector<std::string_view> names(200000);
+    for (std::string_view &name : names)
+        name = table.symbol(pick(random)).name;
+    start = bench_clock::now();
     size_t found = 0;
-    for (size_t i = 0; i < 200000; ++i)
-        found += table.find_by_name(syms[pick(random)].name).addr != 0;
+    for (std::string_view name : names)
+        found += !is_unknown(table.find_by_name(name));
     ms = elapsed_ms(start);
     std::printf("find_by_name                 %8.2f M lookups/s  (%zu found)\n",
-                200000 / ms / 1000.0, found);
+                names.size() / ms / 1000.0, found);
 
-    start = bench_clock::now();
-    fs_range ext4 = table.find_module_range("ext4");
-    std::printf("find_module_range(\"ext4\")    %8.1f ms  [%" PRIx64 ", %" PRIx64 ")\n",
-                elapsed_ms(start), static_cast<uint64_t>(ext4.first),
-                static_cast<uint64_t>(ext4.second));
+    for (ENUM_FS_TYPE type : {ENUM_FS_TYPE_EXT4, ENUM_FS_TYPE_XFS}) {
+        start = bench_clock::now();
+        std::vector<code_range_t> ranges = table.fs_code_ranges(type);
+        ms = elapsed_ms(start);
+        uint64_t bytes = 0;
+        for (const code_range_t &range : ranges)
+            bytes += range.second - range.first;
+        std::printf("fs_code_ranges(%-4s)         %8.1f ms  %zu ranges, %" PRIu64 " KiB\n",
+                    fs_type_name(type), ms, ranges.size(), bytes >> 10);
+    }
 }
 
 } // namespace
@@ -128,16 +156,28 @@ void bench_lookups(const kallsyms_parser &table)
 int main(int argc, char **argv)
 {
     const char *path = argc > 1 ? argv[1] : "/proc/kallsyms";
-    const int runs = 5;
+    const int rounds = 15;
     std::printf("source: %s\n", path);
 
-    time_runs("read only (kernel cost)", runs, [&] { return read_only(path); });
-    time_runs("fscanf + qsort loader", runs, [&] { return load_with_fscanf(path); });
+    // The loaders take turns, so that a busy machine slows them alike.
+    timing raw{"read only (kernel cost)", {}}, scanf{"fscanf + qsort loader", {}},
+        parse{"kallsyms_parser::parse", {}};
     kallsyms_parser table;
-    time_runs("kallsyms_parser::parse", runs, [&] {
-        table.parse(path);
-        return table.symbols().size();
-    });
-    bench_lookups(table);
+    for (int round = 0; round < rounds; ++round) {
+        time_once(raw, [&] { return read_only(path); });
+        time_once(parse, [&] {
+            table.parse(path);
+            return table.size();
+        });
+        if (round % 3 == 0)
+            time_once(scanf, [&] { return load_with_fscanf(path); });
+    }
+    for (const timing *t : {&raw, &scanf, &parse})
+        t->print();
+    std::printf("parse / read only            best %5.2fx  median %5.2fx\n",
+                parse.best() / raw.best(), parse.median() / raw.median());
+    std::printf("parse / fscanf loader        best %5.2fx  median %5.2fx\n",
+                parse.best() / scanf.best(), parse.median() / scanf.median());
+    bench_lookups(path);
     return 0;
 }

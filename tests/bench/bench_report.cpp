@@ -26,8 +26,8 @@ double elapsed_s(bench_clock::time_point start)
 std::vector<event_t> make_events(const kallsyms_parser &table, size_t count)
 {
     std::mt19937_64 random(7);
-    const std::vector<ksym> &syms = table.symbols();
-    std::uniform_int_distribution<size_t> pick(0, syms.empty() ? 0 : syms.size() - 1);
+    const size_t symbols = table.size();
+    std::uniform_int_distribution<size_t> pick(0, symbols == 0 ? 0 : symbols - 1);
     std::vector<event_t> events(count);
     for (event_t &event : events) {
         std::memset(&event, 0, sizeof(event));
@@ -38,8 +38,8 @@ std::vector<event_t> make_events(const kallsyms_parser &table, size_t count)
         event.type = ENUM_EVENT_TYPE_SUBMIT_BIO;
         std::strcpy(event.comm, "dd");
         for (auto &ip : event.ip)
-            ip = syms.empty() ? 0xffffffff81000000ull + random() % 0x1000000
-                              : syms[pick(random)].addr + random() % 256;
+            ip = symbols == 0 ? 0xffffffff81000000ull + random() % 0x1000000
+                              : table.symbol(pick(random)).addr + random() % 256;
     }
     return events;
 }
@@ -48,9 +48,9 @@ std::vector<event_t> make_events(const kallsyms_parser &table, size_t count)
 
 int main()
 {
-    if (!kallsyms.parse("/proc/kallsyms") || kallsyms.symbols().empty())
+    if (!kallsyms.parse("/proc/kallsyms") || kallsyms.size() == 0)
         std::fprintf(stderr, "/proc/kallsyms unreadable: every frame is unknown_ksym\n");
-    std::fprintf(stderr, "symbols: %zu\n", kallsyms.symbols().size());
+    std::fprintf(stderr, "symbols: %zu\n", kallsyms.size());
 
     std::vector<event_t> events = make_events(kallsyms, 4096);
     const time_base base{1714571107000000000ll, 1000000000ull};
