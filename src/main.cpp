@@ -53,17 +53,16 @@ void print_debug_ranges(const device_range &dr, bool whole)
 // exceptions; nothing of the path is kept when one is thrown.
 void watch_device(const std::string &path, bool whole)
 {
-    uint64_t rdev = get_block_device_number(path);
-    if (rdev == 0)
-        throw fs_parser_exception("it is not a block device");
+    const device_file device = device_file::open(path);
+    const uint64_t rdev = device.rdev();
     std::cout << "dev num: " << dev_to_string(major(rdev), minor(rdev)) << std::endl;
 
-    std::vector<fs_range> ranges;
+    const fs_layout layout = get_fs_ranges(device, whole);
+    if (!layout.note.empty())
+        std::cout << path << ": " << layout.note << std::endl;
+    const std::vector<fs_range> &ranges = layout.ranges;
     fs_range module_range{};
-    get_fs_ranges(path, ranges, module_range, whole);
-    if (debug_on())
-        std::cout << "module range:[" << std::hex << module_range.first << ", "
-                  << module_range.second << std::dec << ")" << std::endl;
+    module_range.type = layout.type;
     if (ranges.size() > MAX_RANGE_COUNT)
         std::cout << path
                   << ": This file system contains too many extents to monitor, only monitoring "
