@@ -345,6 +345,10 @@ class journal_mapper {
     // Reads a tree node or an indirect block into the buffer of its level.
     const uint8_t *read_block(uint64_t block, size_t level)
     {
+        // The checks on depths and logical blocks bound the nodes of a tree by
+        // its levels times the journal's length already; this keeps the bound
+        // whatever a walk may miss.
+        require(++blocks_read_ <= EXT4_MAX_EXTENT_DEPTH * length_);
         add_blocks(ranges_, g_, block, 1);
         std::vector<uint8_t> &buffer = buffers_.at(level);
         if (!device_.read_at(buffer.data(), buffer.size(), block * g_.block_size))
@@ -426,6 +430,7 @@ class journal_mapper {
     range_collector &ranges_;
     std::vector<std::vector<uint8_t>> buffers_; // one per tree level
     uint64_t next_logical_ = 0;
+    uint64_t blocks_read_ = 0;
 };
 
 // Adds the internal journal: the blocks of the journal inode and of its
