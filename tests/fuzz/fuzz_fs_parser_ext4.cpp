@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr uint64_t DEVICE_SIZE = uint64_t{256} << 20;
+constexpr uint64_t DEVICE_SIZE = uint64_t{1} << 30;
 
 } // namespace
 

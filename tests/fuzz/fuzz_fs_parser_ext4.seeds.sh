@@ -44,6 +44,8 @@ seed mmp-1k 16M 256K -b 1024 -O mmp
 seed no-journal 16M 256K -b 1024 -O ^has_journal
 # The journal in the old block map: direct, indirect and double indirect blocks.
 seed blockmap-1k 8M 1M -b 1024 -O ^extent,^64bit -J size=1 -N 64
+# A journal of more than four extents: a tree of depth 1, its node early on.
+seed journal-tree-1k 512M 1M -b 1024 -N 64 -J size=130,location=512K
 AFTER="ssv first_meta_bg 1" seed meta-first1 64M 512K -b 1024 -O meta_bg,^resize_inode
 AFTER="ssv state 6" seed state-6 16M 256K -b 1024
 AFTER="ssv journal_inum 0" seed journal-elsewhere 16M 256K -b 1024
