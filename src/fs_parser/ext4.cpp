@@ -9,8 +9,8 @@
 // old block map.
 //
 // Every superblock field that sizes the work is checked against the device
-// and the others before it is used, as the kernel checks them before it
-// mounts: what is refused here, the kernel would not mount either.
+// and the others before it is used, by the kernel's own mount-time rules
+// where it has them, so that work and memory follow the device, never a field.
 #include "fs_parser/ext4.h"
 
 #include <endian.h>
@@ -116,7 +116,7 @@ uint64_t cluster_ratio_of(const ext4_superblock &sb)
 
 // Block size, block count and first data block; the file system must fit on
 // the device.
-void check_extent(const ext4_superblock &sb, uint64_t device_size, ext4_geometry &g)
+void check_size(const ext4_superblock &sb, uint64_t device_size, ext4_geometry &g)
 {
     const uint32_t log_block_size = le32toh(sb.s_log_block_size);
     require(log_block_size <= EXT4_MAX_LOG_BLOCK_SIZE);
@@ -185,7 +185,7 @@ void check_descriptor_table(const ext4_superblock &sb, ext4_geometry &g)
 ext4_geometry geometry_of(const ext4_superblock &sb, uint64_t device_size)
 {
     ext4_geometry g{};
-    check_extent(sb, device_size, g);
+    check_size(sb, device_size, g);
     check_groups(sb, g);
     check_descriptor_table(sb, g);
     return g;

@@ -6,8 +6,8 @@
 // inside one group.
 //
 // Every superblock field that sizes the work is checked against the device
-// and the others before it is used, as the kernel checks them before it
-// mounts: what is refused here, the kernel would not mount either.
+// and the others before it is used, by the kernel's own mount-time rules
+// (xfs_validate_sb_common()), so that work and memory follow the device.
 #include "fs_parser/xfs.h"
 
 #include <endian.h>

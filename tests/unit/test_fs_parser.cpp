@@ -177,6 +177,8 @@ ext4_report read_ext4_report(const std::string &image)
             blocks.emplace_back(a, a + 1);
         else if (line.rfind("Group ", 0) == 0 && line.find("(Blocks") != std::string::npos)
             report.groups++;
+        if (line.find(" at ") == std::string::npos) // free counts and lists
+            continue;
         if (read_after(line, "Primary superblock at ", a))
             blocks.emplace_back(0, a); // the boot block(s) before it
         for (const char *label : group_labels)
