@@ -109,8 +109,8 @@ void add_log(const xfs_superblock &sb, range_collector &ranges)
     ranges.add(start, start + uint64_t{sb.sb_logblocks} * sb.sb_blocksize);
 }
 
-} // namespace
-
+// Reads the superblock at the start of device into sb in host order; false
+// when the device is too short.
 bool read_xfs_superblock(const device_file &device, xfs_superblock &sb)
 {
     if (!device.read_at(&sb, sizeof(sb), 0))
@@ -119,7 +119,12 @@ bool read_xfs_superblock(const device_file &device, xfs_superblock &sb)
     return true;
 }
 
-uint64_t xfs_ag_header_blocks(const xfs_superblock &sb)
+// Blocks at the start of every allocation group that mkfs fills before the
+// first free block (the kernel's xfs_prealloc_blocks()): the header sectors,
+// then the roots of the free-space btrees (by block, by size), the inode
+// btree, and as the features have them the free-inode, reverse-mapping and
+// reference-count btrees.
+uint64_t ag_header_blocks(const xfs_superblock &sb)
 {
     const bool v5 = (sb.sb_versionnum & XFS_SB_VERSION_NUMBITS) == XFS_SB_VERSION_5;
     const uint32_t features = v5 ? sb.sb_features_ro_compat : 0;
@@ -135,6 +140,8 @@ uint64_t xfs_ag_header_blocks(const xfs_superblock &sb)
     return free_list_block + 1 + roots;
 }
 
+} // namespace
+
 bool read_xfs_metadata(const device_file &device, fs_metadata &metadata)
 {
     xfs_superblock sb{};
@@ -144,7 +151,7 @@ bool read_xfs_metadata(const device_file &device, fs_metadata &metadata)
     check_geometry(sb, device.size());
 
     range_collector ranges(ENUM_FS_TYPE_XFS);
-    const uint64_t header_blocks = xfs_ag_header_blocks(sb);
+    const uint64_t header_blocks = ag_header_blocks(sb);
     for (uint64_t ag = 0; ag < sb.sb_agcount; ++ag) {
         const uint64_t start = ag * sb.sb_agblocks * sb.sb_blocksize;
         ranges.add(start, start + std::min(header_blocks, ag_length(sb, ag)) * sb.sb_blocksize);

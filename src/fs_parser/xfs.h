@@ -93,17 +93,6 @@ static_assert(offsetof(xfs_superblock, sb_icount) == 128);
 static_assert(offsetof(xfs_superblock, sb_crc) == 224);
 static_assert(offsetof(xfs_superblock, sb_meta_uuid) == 248);
 
-// Reads the superblock at the start of device into sb in host order; false
-// when the device is too short.
-bool read_xfs_superblock(const device_file &device, xfs_superblock &sb);
-
-// Blocks at the start of every allocation group that mkfs fills before the
-// first free block (the kernel's xfs_prealloc_blocks()): the header sectors,
-// then the roots of the free-space btrees (by block, by size), the inode
-// btree, and as the features have them the free-inode, reverse-mapping and
-// reference-count btrees.
-uint64_t xfs_ag_header_blocks(const xfs_superblock &sb);
-
 // Checks the xfs geometry on device and fills metadata with the header area
 // of every allocation group and the internal log; size is data blocks times
 // block size; note names a log on another device. Returns false when the
