@@ -1,21 +1,34 @@
-// xfs on-disk superblock and the xfs range maps.
+// xfs on-disk superblock and the xfs metadata map.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <istream>
-#include <string>
-#include <vector>
 
-#include "common/common.h"
+#include "fs_parser/device_file.h"
+#include "fs_parser/range_map.h"
 
-// Leading blocks of every allocation group watched by the metadata map: the
-// group's header sectors and the roots of its free-space and inode btrees.
-constexpr uint64_t AG_HEADER_BLOCKS = 7;
+// Geometry limits the kernel checks before it mounts (xfs_sb.c, xfs_fs.h).
+constexpr uint32_t XFS_MIN_BLOCKSIZE = 512;
+constexpr uint32_t XFS_MAX_BLOCKSIZE = 65536;
+constexpr uint32_t XFS_MIN_SECTORSIZE = 512;
+constexpr uint32_t XFS_MAX_SECTORSIZE = 32768;
+constexpr uint64_t XFS_MIN_AG_BYTES = uint64_t{1} << 24;
+constexpr uint64_t XFS_MAX_AG_BYTES = uint64_t{1} << 40;
+constexpr uint64_t XFS_MIN_AG_BLOCKS = 64;
+constexpr uint64_t XFS_MAX_LOG_BLOCKS = 1024 * 1024;
+// Version 5 superblocks (CRCs) carry the read-only-compatible feature bits.
+constexpr uint16_t XFS_SB_VERSION_NUMBITS = 0x000f;
+constexpr uint16_t XFS_SB_VERSION_5 = 5;
+constexpr uint32_t XFS_SB_FEAT_RO_COMPAT_FINOBT = 1 << 0;
+constexpr uint32_t XFS_SB_FEAT_RO_COMPAT_RMAPBT = 1 << 1;
+constexpr uint32_t XFS_SB_FEAT_RO_COMPAT_REFLINK = 1 << 2;
+// Sectors at the start of every allocation group: superblock, AGF, AGI, AGFL.
+constexpr uint64_t XFS_AG_HEADER_SECTORS = 4;
 
 // The first 264 bytes of the device (version 5 superblock up to the metadata
 // UUID). Big-endian on disk; read_xfs_superblock converts the integers to host
-// order, except sb_crc, which the format stores little-endian.
+// order, except sb_magicnum, kept as its four characters, and sb_crc, which
+// the format stores little-endian.
 struct xfs_superblock {
     uint32_t sb_magicnum;              // 0
     uint32_t sb_blocksize;             // 4
@@ -80,12 +93,8 @@ static_assert(offsetof(xfs_superblock, sb_icount) == 128);
 static_assert(offsetof(xfs_superblock, sb_crc) == 224);
 static_assert(offsetof(xfs_superblock, sb_meta_uuid) == 248);
 
-// Reads the first 264 bytes of stream into sb in host order; true when they
-// begin with "XFSB".
-bool read_xfs_superblock(std::istream &stream, xfs_superblock &sb);
-
-// The whole file system as one range: block size times data blocks.
-bool get_xfs_range(const std::string &device_path, std::vector<fs_range> &ranges);
-
-// The first AG_HEADER_BLOCKS blocks of every allocation group, normalised.
-bool get_xfs_metadata_range(const std::string &device_path, std::vector<fs_range> &ranges);
+// Checks the xfs geometry on device and fills metadata with the header area
+// of every allocation group and the internal log; size is data blocks times
+// block size; note names a log on another device. Returns false when the
+// device cannot be read; throws fs_parser_exception for an impossible geometry.
+bool read_xfs_metadata(const device_file &device, fs_metadata &metadata);

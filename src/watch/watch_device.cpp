@@ -27,16 +27,20 @@ watched_fs watch_device(const std::string &path, bool whole,
                         const std::function<bool(ENUM_FS_TYPE)> &has_code,
                         const resolve_fn &resolve)
 {
-    const uint64_t rdev = get_block_device_number(path);
-    if (rdev == 0)
-        throw fs_parser_exception("it is not a block device");
+    // Opened once: the block-device check, detection and every read use the
+    // same descriptor, so a path that changes meanwhile is not read twice.
+    const device_file device = device_file::open(path);
     watched_fs fs;
     fs.path = path;
-    fs.major = major(rdev);
-    fs.minor = minor(rdev);
+    fs.major = major(device.rdev());
+    fs.minor = minor(device.rdev());
     std::cout << "dev num: " << dev_to_string(fs.major, fs.minor) << std::endl;
 
-    fs.type = get_fs_ranges(path, fs.ranges, whole);
+    fs_layout layout = get_fs_ranges(device, whole);
+    if (!layout.note.empty())
+        std::cout << path << ": " << layout.note << std::endl;
+    fs.type = layout.type;
+    fs.ranges = std::move(layout.ranges);
     if (!has_code(fs.type))
         throw fs_parser_exception(std::string("can not get ") + fs_type_name(fs.type) +
                                   " module's address.");
