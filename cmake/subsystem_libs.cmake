@@ -4,7 +4,8 @@
 set(CORVANE_SUBSYSTEM_LIBS
   fs_parser corvane_fs
   kallsyms corvane_kallsyms
-  device_parser corvane_device)
+  device_parser corvane_device
+  watch corvane_watch)
 
 # corvane_libs_for(NAME PREFIX OUT_VAR)
 function(corvane_libs_for name prefix out_var)

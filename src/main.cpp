@@ -58,11 +58,15 @@ int main(int argc, char **argv)
         return EXIT_NOT_ROOT;
     }
 
-    std::vector<std::string> paths;
-    monitor_options options;
-    if (!parse_command_line(argc, argv, paths, options.whole, daemon_flag))
+    command_line cli;
+    if (!parse_command_line(argc, argv, cli))
         return EXIT_BAD_COMMAND_LINE;
-    options.daemon = daemon_flag;
+    mask = cli.mask;
+    daemon_flag = cli.daemon;
+    monitor_options options;
+    options.whole = cli.whole;
+    options.daemon = cli.daemon;
+    options.mounted = cli.mounted;
     if (debug_on())
         std::cout << "!!!!!!!debug mode!!!!!!!" << std::endl;
 
@@ -72,7 +76,7 @@ int main(int argc, char **argv)
     }
 
     watch_set watched;
-    watch_devices(watched, paths, options.whole, resolve_here);
+    watch_devices(watched, cli.paths, options.whole, resolve_here);
     drop_device_mapper_privilege();
     if (watched.empty()) {
         std::cout << "No file system needs to be monitored." << std::endl;

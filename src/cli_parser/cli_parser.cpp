@@ -29,41 +29,44 @@ bool parse_mask_value(const std::string &text, uint64_t &value)
     return true;
 }
 
-void define_options(CLI::App &app, std::vector<std::string> &paths, bool &whole, bool &daemon)
+void define_options(CLI::App &app, command_line &out)
 {
-    app.add_flag("-a,--all", whole,
+    app.add_flag("-a,--all", out.whole,
                  "Set the effective scope of corvane to the entire filesystem,  by default only "
                  "the metadata area is monitored.");
-    app.add_flag("-d,--daemon", daemon, "output log to messages.");
+    app.add_flag("-d,--daemon", out.daemon, "output log to messages.");
     app.add_option_function<std::string>(
            "-m,--mask",
-           [](const std::string &text) {
+           [&out](const std::string &text) {
                uint64_t value = 0;
                if (!parse_mask_value(text, value))
                    throw CLI::ConversionError(text, "--mask");
-               mask = value;
+               out.mask = value;
            },
            "debug level, 0(default) or 1.")
         ->type_name("UINT");
-    app.add_option("path", paths, "Path to the device file where the file system is located.")
+    app.add_flag("-M,--mounted", out.mounted,
+                 "Also watch every ext4 and xfs mounted from SCSI-backed storage, now and later.");
+    app.add_option("path", out.paths, "Path to the device file where the file system is located.")
         ->type_name("TEXT")
-        ->required()
         ->check(CLI::ExistingFile);
 }
 
 } // namespace
 
-bool parse_command_line(int argc, char **argv, std::vector<std::string> &paths, bool &whole,
-                        bool &daemon)
+bool parse_command_line(int argc, char **argv, command_line &out)
 {
     CLI::App app{"corvane monitors every write event on given devices, and reports on those "
                  "writes that could corrupt the file system.",
                  ""};
-    define_options(app, paths, whole, daemon);
+    define_options(app, out);
     try {
         if (argc < 1)
             throw CLI::ArgumentMismatch("the argument vector is empty");
         app.parse(argc, argv);
+        // Device paths are needed unless mounted file systems are watched.
+        if (out.paths.empty() && !out.mounted)
+            throw CLI::RequiredError("path");
     } catch (const CLI::ParseError &e) {
         app.exit(e);
         return false;

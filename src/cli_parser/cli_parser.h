@@ -1,10 +1,18 @@
 // Command-line definition of corvane.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// Parses argv into the device paths and flags (the mask is bound directly).
-// On a parse error or help request CLI11 prints its text and false is returned.
-bool parse_command_line(int argc, char **argv, std::vector<std::string> &paths, bool &whole,
-                        bool &daemon);
+struct command_line {
+    std::vector<std::string> paths;
+    bool whole = false;   // -a
+    bool daemon = false;  // -d
+    uint64_t mask = 0;    // -m
+    bool mounted = false; // -M
+};
+
+// Parses argv into out. On a parse error or help request CLI11 prints its text
+// and false is returned.
+bool parse_command_line(int argc, char **argv, command_line &out);

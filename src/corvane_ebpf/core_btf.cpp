@@ -89,8 +89,8 @@ bool append_split_btf(btf *merged, const btf *base, const btf *module)
 
 const std::vector<std::string> &probe_btf_modules()
 {
-    static const std::vector<std::string> modules = {"scsi_mod", "sd_mod", "dm_mod",
-                                                     "dm_multipath", "dm_crypt"};
+    static const std::vector<std::string> modules = {"scsi_mod", "sd_mod", "dm_mod", "dm_multipath",
+                                                     "dm_crypt"};
     return modules;
 }
 

@@ -95,7 +95,7 @@ static __always_inline __u64 div_or_shift(__u64 value, __u32 divisor, int shift)
 
 struct stripe_walk {
     struct queue_state *q;
-    void *array; /* the target's stripes */
+    void *array;  /* the target's stripes */
     __u64 offset; /* the range in the target: [offset, end) sectors */
     __u64 end;
     __u64 first_chunk;

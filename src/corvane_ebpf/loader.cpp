@@ -55,34 +55,40 @@ const std::vector<probe_role> &probe_roles()
     static const std::vector<probe_role> roles = {
         // Every block I/O as it enters the block layer, also what stacking
         // drivers issue to the devices below.
-        {"monitor_submit_bio", true,
-         {{"monitor_submit_bio", "fentry", "submit_bio_noacct"}}},
+        {"monitor_submit_bio", true, {{"monitor_submit_bio", "fentry", "submit_bio_noacct"}}},
         // Buffered writes through file systems: iomap_write_iter is inlined on
         // many kernels; the return of iomap_iter then shows each new mapping.
-        {"monitor_iomap_write_iter", false,
+        {"monitor_iomap_write_iter",
+         false,
          {{"monitor_iomap_write_iter", "fentry", "iomap_write_iter"},
           {"monitor_iomap_iter", "fexit", "iomap_iter"}}},
-        {"monitor_blkdev_write_iter", false,
+        {"monitor_blkdev_write_iter",
+         false,
          {{"monitor_blkdev_write_iter", "fentry", "blkdev_write_iter"}}},
         {"monitor_mmap_write", false, {{"monitor_mmap_write", "fentry", "filemap_page_mkwrite"}}},
         {"monitor_scsi_command", false, {{"monitor_scsi_command", "fentry", "blk_execute_rq"}}},
-        {"monitor_scsi_command_nowait", false,
+        {"monitor_scsi_command_nowait",
+         false,
          {{"monitor_scsi_command_nowait", "fentry", "blk_execute_rq_nowait"}}},
         {"monitor_scsi_unmap", false, {{"monitor_scsi_unmap", "fentry", "blk_rq_map_user_iov"}}},
-        {"monitor_scsi_unmap_kern", false,
+        {"monitor_scsi_unmap_kern",
+         false,
          {{"monitor_scsi_unmap_kern", "fentry", "blk_rq_map_kern"}}},
-        {"monitor_vfs_create_mount", true,
+        {"monitor_vfs_create_mount",
+         true,
          {{"monitor_vfs_create_mount", "fentry", "vfs_create_mount"}}},
         // Instances go when the super block is torn down (after its last
         // write); without that function, at the unmount's return. do_umount is
         // inlined into path_umount on many kernels.
-        {"monitor_do_umount", true,
+        {"monitor_do_umount",
+         true,
          {{"monitor_shutdown_super", "fexit", "generic_shutdown_super"},
           {"monitor_do_umount", "fexit", "do_umount"},
           {"monitor_do_umount", "fexit", "path_umount"}}},
         {"monitor_self_check", true, {{"monitor_self_check", "fentry", "blkdev_ioctl"}}},
         {"monitor_resize", false, {{"monitor_resize", "fentry", "security_file_ioctl"}}},
-        {"monitor_resize_done", false,
+        {"monitor_resize_done",
+         false,
          {{"monitor_resize_done", "fexit", "__x64_sys_ioctl"},
           {"monitor_resize_done", "fexit", "__arm64_sys_ioctl"}}},
     };
@@ -141,8 +147,8 @@ std::string format_code_listing(uint32_t type, const std::vector<code_range_t> &
 {
     std::ostringstream out;
     for (const code_range_t &range : ranges)
-        out << fs_type_name(type) << " module's memory address range: [" << std::hex
-            << range.first << ", " << range.second << ")" << std::dec << "\n";
+        out << fs_type_name(type) << " module's memory address range: [" << std::hex << range.first
+            << ", " << range.second << ")" << std::dec << "\n";
     return out.str();
 }
 
@@ -198,8 +204,8 @@ bool configure_attach_points(corvane_ebpf_bpf *obj)
 int create_range_table(uint32_t entries)
 {
     LIBBPF_OPTS(bpf_map_create_opts, opts, .map_flags = BPF_F_INNER_MAP);
-    return bpf_map_create(BPF_MAP_TYPE_ARRAY, "corvane_ranges", sizeof(uint32_t),
-                          sizeof(fs_range), entries, &opts);
+    return bpf_map_create(BPF_MAP_TYPE_ARRAY, "corvane_ranges", sizeof(uint32_t), sizeof(fs_range),
+                          entries, &opts);
 }
 
 corvane_ebpf_bpf *open_and_load_object()

@@ -180,8 +180,8 @@ int BPF_PROG(monitor_self_check, struct file *file, unsigned int cmd, unsigned l
 
 static __always_inline int is_resize_ioctl(unsigned int cmd)
 {
-    return cmd == EXT4_IOC_GROUP_EXTEND || cmd == EXT4_IOC_GROUP_ADD ||
-           cmd == EXT4_IOC_RESIZE_FS || cmd == XFS_IOC_FSGROWFSDATA || cmd == XFS_IOC_FSGROWFSLOG;
+    return cmd == EXT4_IOC_GROUP_EXTEND || cmd == EXT4_IOC_GROUP_ADD || cmd == EXT4_IOC_RESIZE_FS ||
+           cmd == XFS_IOC_FSGROWFSDATA || cmd == XFS_IOC_FSGROWFSLOG;
 }
 
 /* A request to grow or shrink a mounted file system: remembered until the

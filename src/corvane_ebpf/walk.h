@@ -14,16 +14,16 @@ enum walk_mode {
 
 struct walk {
     struct queue_state q;
-    void *ctx;                 /* the program's context, for the stack */
-    struct bio *bio;           /* the block I/O judged, NULL for other writes */
-    struct super_block *sb;    /* mount, unmount, check */
-    __u64 func_ip;             /* the probed function */
-    __u32 mode;                /* enum walk_mode */
-    __u32 type;                /* enum ENUM_EVENT_TYPE of the reports */
-    __u32 op;                  /* block operation or SCSI opcode */
-    __u32 device;              /* device written to or mounted */
-    __u32 fs_type;             /* mounts: the type being mounted */
-    __u32 swap;                /* a swap-out */
+    void *ctx;              /* the program's context, for the stack */
+    struct bio *bio;        /* the block I/O judged, NULL for other writes */
+    struct super_block *sb; /* mount, unmount, check */
+    __u64 func_ip;          /* the probed function */
+    __u32 mode;             /* enum walk_mode */
+    __u32 type;             /* enum ENUM_EVENT_TYPE of the reports */
+    __u32 op;               /* block operation or SCSI opcode */
+    __u32 device;           /* device written to or mounted */
+    __u32 fs_type;          /* mounts: the type being mounted */
+    __u32 swap;             /* a swap-out */
     __u32 stack_taken;
 };
 
@@ -106,8 +106,7 @@ static __always_inline int is_own_writeback(struct bio *bio)
     return BPF_CORE_READ(bio, bi_bdev, bd_holder) != NULL;
 }
 
-static __noinline void judge_write(struct walk *w, event_t *event,
-                                        const struct io_disk_info *e)
+static __noinline void judge_write(struct walk *w, event_t *event, const struct io_disk_info *e)
 {
     fs_range_t hit;
     if (!find_watched(&event->wwid, e->start, e->end, &hit)) {
@@ -129,8 +128,7 @@ static __noinline void judge_write(struct walk *w, event_t *event,
     emit(w, event, e, &hit);
 }
 
-static __noinline void judge_mount(struct walk *w, event_t *event,
-                                        const struct io_disk_info *e)
+static __noinline void judge_mount(struct walk *w, event_t *event, const struct io_disk_info *e)
 {
     fs_range_t hit;
     if (!find_watched(&event->wwid, e->start, e->end, &hit)) {
@@ -143,8 +141,7 @@ static __noinline void judge_mount(struct walk *w, event_t *event,
     emit(w, event, e, &hit);
 }
 
-static __noinline void forget_mount(struct walk *w, event_t *event,
-                                         const struct io_disk_info *e)
+static __noinline void forget_mount(struct walk *w, event_t *event, const struct io_disk_info *e)
 {
     fs_range_t hit = {};
     if (!remove_instance(&event->wwid, (__u64)w->sb))
@@ -164,7 +161,7 @@ static __always_inline __u32 disk_devt(struct gendisk *disk)
 /* Start-up check: what the probes see of this disk, and the instance mounted
  * before they were attached. */
 static __noinline void check_disk(struct walk *w, event_t *event, const struct io_disk_info *e,
-                                       int wwid_found)
+                                  int wwid_found)
 {
     disk_check_t check = {};
     __u32 dev = disk_devt(e->disk);

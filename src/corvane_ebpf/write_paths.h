@@ -140,8 +140,7 @@ int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *fro
     __s64 pos = BPF_CORE_READ(iocb, ki_pos);
     if (count == 0 || pos < 0)
         return 0;
-    judge_bdev_range(ctx, bdev_of_inode(inode), pos, pos + count,
-                     ENUM_EVENT_TYPE_IOMAP_WRITE_ITER);
+    judge_bdev_range(ctx, bdev_of_inode(inode), pos, pos + count, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER);
     return 0;
 }
 
@@ -375,9 +374,8 @@ static long unmap_descriptor_cb(__u32 index, void *vctx)
 
 /* Queues the block descriptors of an UNMAP parameter list (in s->unmap, n
  * bytes); 0 when they cannot all be queued. */
-static __noinline int queue_unmap_descriptors(struct queue_state *q, struct scratch *s,
-                                                   __u32 n, struct gendisk *disk,
-                                                   __u32 block_size)
+static __noinline int queue_unmap_descriptors(struct queue_state *q, struct scratch *s, __u32 n,
+                                              struct gendisk *disk, __u32 block_size)
 {
     if (n < 8)
         return 0;
@@ -393,8 +391,8 @@ static __noinline int queue_unmap_descriptors(struct queue_state *q, struct scra
 
 /* The parameter list of an UNMAP names the blocks it frees; it is read here,
  * where the command's data is mapped from the caller's buffer. */
-static __always_inline void judge_unmap(void *ctx, struct request *rq, const void *data,
-                                        __u64 len, int user)
+static __always_inline void judge_unmap(void *ctx, struct request *rq, const void *data, __u64 len,
+                                        int user)
 {
     struct gendisk *disk = scsi_request_disk(rq);
     struct scratch *s = scratch();

@@ -90,8 +90,8 @@ void monitor::install_disk_tables()
         }
         std::string error;
         if (!probes_.set_disk_ranges(wwid_of(key), ranges, error)) {
-            std::cerr << "warning: disk " << wwid_to_string(wwid_of(key)) << " ("
-                      << ranges.size() << " ranges) is not watched: " << error << std::endl;
+            std::cerr << "warning: disk " << wwid_to_string(wwid_of(key)) << " (" << ranges.size()
+                      << " ranges) is not watched: " << error << std::endl;
             it = tables.erase(it);
             continue;
         }
@@ -219,11 +219,11 @@ void monitor::reload()
 {
     for (const auto &[id, fs] : std::map<uint64_t, watched_fs>(watched_.all())) {
         try {
-            watched_.replace(id, watch_device(fs.path, options_.whole,
-                                              [&](ENUM_FS_TYPE type) {
-                                                  return !code_ranges_of(kallsyms_, type).empty();
-                                              },
-                                              resolve_));
+            watched_.replace(
+                id, watch_device(
+                        fs.path, options_.whole,
+                        [&](ENUM_FS_TYPE type) { return !code_ranges_of(kallsyms_, type).empty(); },
+                        resolve_));
         } catch (const std::exception &e) {
             std::cout << fs.path << ": " << e.what() << "; watching it as before" << std::endl;
         }

@@ -33,7 +33,8 @@ std::string unescape_octal(const std::string &text)
 
 bool parse_mountinfo_line(const std::string &line, mounted_device &out)
 {
-    // id parent major:minor root mount-point options [optional fields...] - type source super-options
+    // id parent major:minor root mount-point options [optional fields...] - type source
+    // super-options
     std::istringstream words(line);
     std::string id, parent, devno, root, mount_point, options, word;
     if (!(words >> id >> parent >> devno >> root >> mount_point >> options))
@@ -67,8 +68,9 @@ std::vector<mounted_device> read_mountinfo(const std::string &path)
         mounted_device m;
         if (!parse_mountinfo_line(line, m) || m.major == 0)
             continue;
-        if (!std::filesystem::exists(
-                (device_parser::sysfs_root() / "sys/dev/block") / dev_to_string(m.major, m.minor), ec))
+        if (!std::filesystem::exists((device_parser::sysfs_root() / "sys/dev/block") /
+                                         dev_to_string(m.major, m.minor),
+                                     ec))
             continue;
         if (seen.insert({m.major, m.minor}).second)
             mounts.push_back(std::move(m));

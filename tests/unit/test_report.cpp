@@ -10,6 +10,7 @@
 #include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "report.h"
+#include "tables.h"
 #include "test_support.h"
 
 namespace {
@@ -75,12 +76,16 @@ TEST_F(ReportTest, KindLinePerEventType)
 {
     event_t event = make_event();
     event.mount_type = ENUM_FS_TYPE_XFS;
+    event.op = 1; /* REQ_OP_WRITE */
+    event.detail[0] = static_cast<char>(0x93);
     struct {
         uint32_t type;
         std::string prefix;
     } cases[] = {
         {ENUM_EVENT_TYPE_SUBMIT_BIO, "direct write "},
         {ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, "buffered write "},
+        {ENUM_EVENT_TYPE_MMAP_WRITE, "mmap write "},
+        {ENUM_EVENT_TYPE_SCSI_COMMAND, "SCSI WRITE SAME(16) "},
         {ENUM_EVENT_TYPE_MOUNT, "wanna mount a xfs from "},
         {ENUM_EVENT_TYPE_MOUNT_TWICE, "wanna mount a xfs from a mounted "},
         {ENUM_EVENT_TYPE_UNKNOWN, ""},
@@ -136,6 +141,37 @@ TEST_F(ReportTest, StackSizeAboveThirtyTwoReadsOnlyTheSlots)
     EXPECT_EQ(lines.back(), "0x201f submit_bio 0x2000+0x1f");
 }
 
+TEST_F(ReportTest, BlockOperationsAndTheProbedFunctionFirst)
+{
+    event_t event = make_event();
+    event.type = ENUM_EVENT_TYPE_SUBMIT_BIO;
+    for (auto [op, name] : {std::pair{3u, "discard "},
+                            {5u, "secure erase "},
+                            {9u, "write-zeroes "},
+                            {1u, "direct write "}}) {
+        event.op = op;
+        EXPECT_EQ(report_lines(event).at(1), name + kind_rest);
+    }
+    // The frames before the probed function are the probe's own.
+    event.stack_size = 3;
+    event.ip[0] = 0x1234;
+    event.ip[1] = 0x2008;
+    event.ip[2] = 0x3004;
+    event.func_ip = 0x2000;
+    std::vector<std::string> lines = report_lines(event);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "0x2008 submit_bio 0x2000+0x8");
+}
+
+TEST_F(ReportTest, NamesThatWouldForgeLinesAreEscaped)
+{
+    event_t event = make_event();
+    std::memcpy(event.comm, "a\nb\\c\xff\x1b[", 9);
+    event.comm[9] = 0;
+    EXPECT_EQ(report_lines(event).at(0),
+              "[2024-05-01 13:45:07.000000] a\\x0ab\\\\c\\xff\\x1b[(4242)");
+}
+
 TEST_F(ReportTest, CommandNameFillingTheWholeField)
 {
     event_t event = make_event();
@@ -143,9 +179,9 @@ TEST_F(ReportTest, CommandNameFillingTheWholeField)
     EXPECT_EQ(report_lines(event).at(0), "[2024-05-01 13:45:07.000000] abcdefghijklmnop(4242)");
 }
 
-// handle_report_event samples its time base once per process; this is the
-// only test that calls it, so the first call below is the process's first.
-TEST_F(ReportTest, CallbackPrintsInitLinesOnceAndDropsShortRecords)
+// print_report samples its time base once per process; this is the only test
+// that calls it, so the first call below is the process's first.
+TEST_F(ReportTest, PrintsInitLinesOnce)
 {
     uint64_t saved = mask;
     mask = 1;
@@ -155,7 +191,7 @@ TEST_F(ReportTest, CallbackPrintsInitLinesOnceAndDropsShortRecords)
     event.nsec = static_cast<uint64_t>(now.tv_sec) * second_ns + now.tv_nsec;
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(handle_report_event(nullptr, &event, sizeof(event)), 0);
+    print_report(event);
     std::cout.flush();
     std::string first = testing::internal::GetCapturedStdout();
     EXPECT_EQ(first.rfind("init start_time: ", 0), 0u) << first;
@@ -163,17 +199,9 @@ TEST_F(ReportTest, CallbackPrintsInitLinesOnceAndDropsShortRecords)
     EXPECT_NE(first.find("] dd(4242)\nbuffered write ext4's metadata"), std::string::npos);
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(handle_report_event(nullptr, &event, sizeof(event)), 0);
+    print_report(event);
     std::cout.flush();
     EXPECT_EQ(testing::internal::GetCapturedStdout().find("init start_time"), std::string::npos);
-
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(handle_report_event(nullptr, &event, sizeof(event) - 8), 0);
-    EXPECT_EQ(handle_report_event(nullptr, nullptr, 0), 0);
-    std::cout.flush();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("dropped"), std::string::npos);
     mask = saved;
 }
 

@@ -151,6 +151,11 @@ make_disk() {
     fail "cannot configure $backstore"
   echo "$serial" >"$backstore/wwn/vpd_unit_serial" || fail "cannot set serial $serial"
   echo 1 >"$backstore/enable" || fail "cannot enable $backstore"
+  # BED_THIN=1: UNMAP and WRITE SAME with unmap (thin provisioning), punched into the image.
+  if [ "${BED_THIN:-0}" = 1 ]; then
+    echo 1 >"$backstore/attrib/emulate_tpu" || fail "cannot enable UNMAP on $backstore"
+    echo 1 >"$backstore/attrib/emulate_tpws" || fail "cannot enable WRITE SAME on $backstore"
+  fi
   # Enabling sets the block size from the backend; it may change until the LUN is exported.
   if [ -n "${BED_BLOCK_SIZE:-}" ]; then
     echo "$BED_BLOCK_SIZE" >"$backstore/attrib/block_size" || fail "cannot set block size $BED_BLOCK_SIZE"
@@ -241,6 +246,24 @@ ext4_inode_table_block() {
 # ext4_block_size DEV
 ext4_block_size() { dumpe2fs -h "$1" 2>/dev/null | sed -n 's/^Block size: *//p'; }
 
+# ext4_last_inode_table_block DEV: first block of the last group's inode table.
+ext4_last_inode_table_block() {
+  dumpe2fs "$1" 2>/dev/null | sed -n 's/.*Inode table at \([0-9]*\)-.*/\1/p' | tail -n 1
+}
+
+# ext4_journal_block DEV N: the disk block that holds block N of the journal (inode 8),
+# from debugfs.
+ext4_journal_block() { debugfs -R "bmap <8> $2" "$1" 2>/dev/null | tail -n 1; }
+
+# hex_bytes VALUE COUNT: VALUE as COUNT big-endian bytes in hex, space separated (for sg_raw).
+hex_bytes() {
+  local value=$1 count=$2 out="" i
+  for i in $(seq $((count - 1)) -1 0); do
+    out="$out $(printf '%02x' $(((value >> (i * 8)) & 255)))"
+  done
+  echo $out
+}
+
 # --- corvane ------------------------------------------------------------------------------
 
 # start_corvane ARGS...: runs corvane in the background, output (stdout and stderr) to
@@ -326,9 +349,8 @@ reap_corvane() {
   fi
 }
 
-# stop_corvane: ends corvane with SIGTERM (SIGKILL after 10 s) and sets CORVANE_STATUS
-# (143 after SIGTERM). Not SIGINT: a background job of a non-interactive shell starts with
-# SIGINT ignored, and corvane installs no handler of its own.
+# stop_corvane: ends corvane with SIGTERM (SIGKILL after 10 s) and sets CORVANE_STATUS (0
+# when it stopped cleanly, with its closing line).
 stop_corvane() {
   local i=0
   [ -n "${CORVANE_PID:-}" ] || return 0
