@@ -45,6 +45,7 @@ bool map_partition(device_range &entry)
     if (have_disk) {
         entry.major = major;
         entry.minor = minor;
+        entry.chain.push_back({major, minor});
     }
     debug_line("new dev: " + dev_to_string(entry.major, entry.minor));
     if (!have_disk)

@@ -59,6 +59,7 @@ void resolve_head(std::deque<device_range> &queue, std::vector<device_range> &di
 int resolve_into(const device_range &input, std::vector<device_range> &out)
 {
     std::deque<device_range> queue{input};
+    queue.front().chain = {{input.major, input.minor}};
     std::vector<device_range> disks;
     while (!queue.empty())
         resolve_head(queue, disks);
@@ -88,4 +89,12 @@ int resolve_device(const device_range &input, std::vector<device_range> &out)
     } catch (...) {
         throw device_parser_exception(device_text(input) + ": unknown device type.");
     }
+}
+
+std::string chain_text(const std::vector<device_number> &chain)
+{
+    std::string text;
+    for (const device_number &device : chain)
+        text += (text.empty() ? "" : " -> ") + dev_to_string(device.major, device.minor);
+    return text;
 }
