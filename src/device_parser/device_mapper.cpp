@@ -48,9 +48,11 @@ target_window window_of(uint64_t start, uint64_t length)
     return {begin, end};
 }
 
+// At least one byte in common (a target of no sectors holds none).
 bool overlaps(const fs_range &range, const target_window &window)
 {
-    return range.first < window.end && window.begin < range.second;
+    return std::max<uint64_t>(range.first, window.begin) <
+           std::min<uint64_t>(range.second, window.end);
 }
 
 // The part of range inside the window, in bytes from the window's beginning.
