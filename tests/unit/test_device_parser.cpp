@@ -15,9 +15,11 @@
 #include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "device_parser/dm_params.h"
+#include "fake_sysfs.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
+using test_support::write_file;
 
 namespace {
 
@@ -29,12 +31,6 @@ constexpr wwid_t wwid_b = {{0x60, 0x01, 0x40, 0x50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 constexpr uint64_t mib = 1 << 20;
 // Input range i carries source first_source + i and kind i % 2.
 constexpr uint64_t first_source = 100;
-
-void write_file(const fs::path &path, const std::string &text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
 
 bool same_wwid(const wwid_t &a, const wwid_t &b)
 {
@@ -130,105 +126,29 @@ class DeviceParser : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        fs::create_directories(sys / "bus/scsi/drivers/sd");
-        fs::create_directories(sys / "bus/scsi/drivers/sr");
         // Where a textual ".." after sys/dev/block/<dev> would land: a resolution
         // that does not follow the links reads this wrong disk.
         write_file(sys / "dev/block/dev", "1:1\n");
-        sda_lun = add_scsi_disk("sda", 8, 0, wwid_a_text);
-        add_partition(sda_lun, "sda1", 8, 1, 2048);
-        add_partition(sda_lun, "sda2", 8, 2, 4096);
-        add_partition(sda_lun, "sda3", 8, 3, std::nullopt);
-        add_partition(sda_lun, "sda4", 8, 4, uint64_t{1} << 56);
-        add_scsi_disk("sdb", 8, 16, wwid_b_text);
-        add_scsi_disk("sdc", 8, 32, wwid_a_text);
-        add_partition(add_scsi_disk("sdd", 8, 48, wwid_b_text, 4096), "sdd1", 8, 49, 2048);
-        add_scsi_disk("sr0", 11, 0, wwid_a_text, 2048, "sr");
-        add_virtual("loop0", 7, 0);
-        for (uint32_t i = 0; i < 3; ++i) {
-            const std::string name = "dm-" + std::to_string(i);
-            write_file(add_virtual(name, 254, i) / "dm/name", name + "\n");
-        }
-        device_parser::set_sysfs_root(dir.path());
-        device_parser::set_dm_table_reader(
-            [this](uint32_t major, uint32_t minor, std::vector<device_parser::dm_target> &targets) {
-                return read_table(dev_to_string(major, minor), targets);
-            });
+        sda_lun = tree.add_scsi_disk("sda", 8, 0, wwid_a_text);
+        tree.add_partition(sda_lun, "sda1", 8, 1, 2048);
+        tree.add_partition(sda_lun, "sda2", 8, 2, 4096);
+        tree.add_partition(sda_lun, "sda3", 8, 3, std::nullopt);
+        tree.add_partition(sda_lun, "sda4", 8, 4, uint64_t{1} << 56);
+        tree.add_scsi_disk("sdb", 8, 16, wwid_b_text);
+        tree.add_scsi_disk("sdc", 8, 32, wwid_a_text);
+        tree.add_partition(tree.add_scsi_disk("sdd", 8, 48, wwid_b_text, 4096), "sdd1", 8, 49,
+                           2048);
+        tree.add_scsi_disk("sr0", 11, 0, wwid_a_text, 2048, "sr");
+        tree.add_virtual("loop0", 7, 0);
+        for (uint32_t i = 0; i < 3; ++i)
+            tree.add_device_mapper("dm-" + std::to_string(i), 254, i);
     }
-    void TearDown() override
-    {
-        device_parser::set_sysfs_root("/");
-        device_parser::set_dm_table_reader(nullptr);
-        mask = 0;
-    }
+    void TearDown() override { mask = 0; }
 
-    // A disk on its own SCSI logical unit, bound to the given driver; returns the unit.
-    fs::path add_scsi_disk(const std::string &name, uint32_t major, uint32_t minor,
-                           const std::string &wwid, uint64_t sector_size = 512,
-                           const std::string &driver = "sd")
-    {
-        std::string lun_name = "0:0:0:" + std::to_string(luns++);
-        fs::path lun = sys / "devices/platform/host0/session1/target0:0:0" / lun_name;
-        fs::path disk = lun / "block" / name;
-        write_file(disk / "dev", dev_to_string(major, minor) + "\n");
-        write_file(disk / "queue/hw_sector_size", std::to_string(sector_size) + "\n");
-        fs::create_directory_symlink("../../../" + lun_name, disk / "device");
-        fs::create_directory_symlink("../../../../../../bus/scsi/drivers/" + driver,
-                                     lun / "driver");
-        write_file(lun / "wwid", wwid + "\n");
-        link_block(major, minor, disk);
-        return lun;
-    }
-
-    void add_partition(const fs::path &lun, const std::string &name, uint32_t major, uint32_t minor,
-                       std::optional<uint64_t> start)
-    {
-        fs::path disk = *fs::directory_iterator(lun / "block");
-        fs::path part = disk / name;
-        write_file(part / "dev", dev_to_string(major, minor) + "\n");
-        write_file(part / "partition", std::to_string(minor) + "\n");
-        if (start)
-            write_file(part / "start", std::to_string(*start) + "\n");
-        link_block(major, minor, part);
-    }
-
-    fs::path add_virtual(const std::string &name, uint32_t major, uint32_t minor)
-    {
-        fs::path dir = sys / "devices/virtual/block" / name;
-        write_file(dir / "dev", dev_to_string(major, minor) + "\n");
-        link_block(major, minor, dir);
-        return dir;
-    }
-
-    void link_block(uint32_t major, uint32_t minor, const fs::path &dir)
-    {
-        fs::create_directory_symlink(fs::path("../..") / dir.lexically_relative(sys),
-                                     sys / "dev/block" / dev_to_string(major, minor));
-    }
-
-    bool read_table(const std::string &device, std::vector<device_parser::dm_target> &targets)
-    {
-        targets.clear();
-        auto table = tables.find(device);
-        if (table == tables.end())
-            return false;
-        std::istringstream lines(table->second);
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream words(line);
-            device_parser::dm_target target{};
-            words >> target.start >> target.length >> target.type;
-            if (std::string params; std::getline(words >> std::ws, params))
-                target.params = params;
-            targets.push_back(target);
-        }
-        return true;
-    }
-
-    test_support::temp_dir dir;
-    fs::path sys = dir.path() / "sys";
+    test_support::fake_sysfs tree;
+    const fs::path &sys = tree.sys;
+    std::map<std::string, std::string> &tables = tree.tables;
     fs::path sda_lun;
-    std::map<std::string, std::string> tables;
-    int luns = 0;
 };
 
 struct expected_entry {
