@@ -28,6 +28,7 @@ class fake_sysfs {
     fake_sysfs()
     {
         std::filesystem::create_directories(sys / "bus/scsi/drivers/sd");
+        std::filesystem::create_directories(sys / "dev/block");
         device_parser::set_sysfs_root(dir.path());
         device_parser::set_dm_table_reader(
             [this](uint32_t major, uint32_t minor, std::vector<device_parser::dm_target> &targets) {
