@@ -255,11 +255,7 @@ TEST_F(DeviceParser, ResolvesDownToScsiDisksOrNamesTheFailure)
           {"8:32", wwid_a, {page}, "254:0 -> 8:32"}}},
         {"striped, length not a multiple of the stripes", "254:0",
          "0 2049 striped 2 8 8:0 0 8:16 0", {page}, {}, unreadable("striped")},
-        {"striped, share not a multiple of the chunk", "254:0",
-         "0 2064 striped 2 16 8:0 0 8:16 0", {page}, {}, unreadable("striped")},
         {"striped, a stripe missing", "254:0", "0 2048 striped 3 8 8:0 0 8:16 0", {page}, {},
-         unreadable("striped")},
-        {"striped, no chunk size", "254:0", "0 2048 striped 2 0 8:0 0 8:16 0", {page}, {},
          unreadable("striped")},
         {"crypt", "254:0", "0 2097152 crypt aes-xts-plain64 " + crypt_key + " 0 8:16 4096",
          {page, {mib, mib + 4096}},
@@ -272,8 +268,6 @@ TEST_F(DeviceParser, ResolvesDownToScsiDisksOrNamesTheFailure)
         {"crypt, option count wrong", "254:0",
          "0 2097152 crypt aes-xts-plain64 " + crypt_key + " 0 8:16 4096 2 allow_discards", {page},
          {}, unreadable("crypt")},
-        {"crypt without offset", "254:0", "0 2097152 crypt aes-xts-plain64 " + crypt_key + " 0 8:16",
-         {page}, {}, unreadable("crypt")},
         {"unreadable table", "254:0", "-", {page}, {}, no_destination},
         {"empty table", "254:0", "", {page}, {}, no_destination},
         {"no ranges", "254:0", "0 2048 linear 8:0 0", {}, {}, no_destination},
@@ -292,13 +286,7 @@ TEST_F(DeviceParser, ResolvesDownToScsiDisksOrNamesTheFailure)
         {"offset beyond 64 bits", "254:0", "0 2048 linear 8:0 36028797018963967", {page}, {},
          unknown_254},
         {"linear without offset", "254:0", "0 2048 linear 8:0", {page}, {}, unreadable("linear")},
-        {"linear offset not a number", "254:0", "0 2048 linear 8:0 x", {page}, {},
-         unreadable("linear")},
-        {"linear device without colon", "254:0", "0 2048 linear 8 0 2048", {page}, {},
-         unreadable("linear")},
         {"linear device with a leading zero", "254:0", "0 2048 linear 08:0 0", {page}, {},
-         unreadable("linear")},
-        {"linear device with two colons", "254:0", "0 2048 linear 8:0:1 0", {page}, {},
          unreadable("linear")},
         {"multipath without paths", "254:0", "0 2048 multipath 0 0 1 1", {page}, {},
          unreadable("multipath")},
@@ -344,7 +332,6 @@ TEST_F(DeviceParser, WwidTextForms)
         {"naa.6001405A1B2C3D4E5F60718293A4B5C6", ""},
         {"  naa.6001405a1b2c3d4e5f60718293a4b5c6  trailing words", ""},
         {"NAA.6001405a1b2c3d4e5f60718293a4b5c6", no_wwid},
-        {"t10.LIO-ORG disk0 6001405a1b2c3d4e5f6071", no_wwid},
         {"eui.6001405a1b2c3d4e5f60718293a4b5c6", no_wwid},
         {"naa.5000c500a1b2c3d4", no_wwid},
         {"naa.6001405a1b2c3d4e5f60718293a4b5c6ff", no_wwid},
@@ -352,7 +339,6 @@ TEST_F(DeviceParser, WwidTextForms)
         {nullptr, no_wwid},
         // "6g" would convert to 6 digit by digit; no disk has that identifier.
         {"naa.6g01405a1b2c3d4e5f60718293a4b5c6", no_wwid},
-        {"naa.-101405a1b2c3d4e5f60718293a4b5c6", no_wwid},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text ? c.text : "no wwid file");
@@ -390,16 +376,8 @@ TEST_F(DeviceParser, BrokenDriverLinksMeanNoScsiDisk)
               "device_parser error: 8:0: unknown device type.");
 }
 
-TEST_F(DeviceParser, PartitionMapping)
+TEST_F(DeviceParser, PartitionWithoutItsDisk)
 {
-    device_range entry = make_input(8, 1, {});
-    ASSERT_TRUE(is_partition(entry));
-    ASSERT_TRUE(map_partition(entry)); // rewritten in place: no longer a partition
-    EXPECT_EQ(device_of(entry), "8:0");
-    EXPECT_EQ(chain_text(entry.chain), "8:0");
-    EXPECT_FALSE(is_partition(entry));
-    EXPECT_TRUE(is_scsi_device(entry));
-
     fs::remove(fs::canonical(sys / "dev/block/8:0") / "dev");
     EXPECT_EQ(failure_of(make_input(8, 1, {{0, 4096}})),
               "device_parser error: 8:1 is a partition, but can not get it's destination device.");

@@ -112,24 +112,6 @@ TEST(DropPrivilege, KeepsExactlyTheFourCapabilities)
     EXPECT_EQ(bounding & ((1ull << 41) - 1), 0xc400000004ull);
 }
 
-// The monitor's side of the resolver's fork loses CAP_SYS_ADMIN alone.
-TEST(DropPrivilege, DeviceMapperPrivilegeAloneGoes)
-{
-    REQUIRE_OR_SKIP(getuid() == 0, "needs root");
-    child_outcome r = in_child([] {
-        print_own_status();
-        drop_device_mapper_privilege();
-        print_own_status();
-    });
-    ASSERT_EQ(r.status, 0) << r.err;
-    size_t second = r.out.find("Name:", 1);
-    std::string before = r.out.substr(0, second), after = r.out.substr(second);
-    for (const char *set : {"CapPrm", "CapEff", "CapBnd"}) {
-        unsigned long long was = std::stoull(status_field(before, set), nullptr, 16);
-        EXPECT_EQ(std::stoull(status_field(after, set), nullptr, 16), was & ~(1ull << 21)) << set;
-    }
-}
-
 TEST(DropPrivilege, NamesAllMissingCapabilitiesInOrderAndChangesNothing)
 {
     REQUIRE_OR_SKIP(have_all_four_caps(), "needs the four capabilities to remove them");

@@ -188,10 +188,15 @@ TEST_F(Resolver, PrivilegesOfBothProcesses)
 {
     REQUIRE_OR_SKIP(root(), "needs root to start the resolver");
     in_child([] {
+        const pid_t monitor = getpid();
+        const uint64_t held = std::stoull(status_field(monitor, "CapEff"), nullptr, 16);
         resolver_client client = start_resolver();
         ASSERT_FALSE(client.in_process()) << client.note();
+        // CAP_SYS_ADMIN (bit 21) went right after the fork, the rest stayed.
+        EXPECT_EQ(std::stoull(status_field(monitor, "CapEff"), nullptr, 16),
+                  held & ~(uint64_t{1} << 21));
         drop_privilege();
-        const pid_t monitor = getpid(), resolver = client.pid();
+        const pid_t resolver = client.pid();
         const std::string four = "000000c400000004", sys_admin = "0000000000200000";
         for (const char *set : {"CapEff", "CapPrm", "CapBnd"}) {
             EXPECT_EQ(status_field(monitor, set), four) << set;
@@ -535,10 +540,7 @@ TEST(ResolverProtocol, AnswersAreCheckedAsStrictly)
         {"empty", {}, "answer shorter than its header"},
         {"too many entries", patched(single, 0, uint32_t{max_answer_entries + 1}),
          "too many entries"},
-        {"entry missing", patched(single, 0, uint32_t{2}), "entry cut short"},
         {"no chain", patched(single, 28, uint32_t{0}), "device chain empty or too long"},
-        {"chain too long", patched(single, 28, uint32_t{max_chain_length + 1}),
-         "device chain empty or too long"},
         {"too many ranges", patched(single, 48, uint32_t(max_answer_ranges + 1)),
          "too many ranges"},
         {"range cut short", {single.begin(), single.end() - 1}, "fewer ranges than counted"},
