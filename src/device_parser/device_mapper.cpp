@@ -94,6 +94,24 @@ std::string device_text(device_number device)
     return dev_to_string(device.major, device.minor);
 }
 
+// The first lines of a range's trace: the range and the target's window. The
+// text is only built when debug output is on: a resolution may carry a
+// million ranges.
+void debug_range(const std::string &header, const device_range &entry, const fs_range &range,
+                 const target_window &window)
+{
+    debug_line(header);
+    debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
+               ", old range: " + range_text(range.first, range.second));
+    debug_line("old linear: " + range_text(window.begin, window.end));
+}
+
+std::string new_range_text(device_number device, uint64_t offset, uint64_t first, uint64_t second)
+{
+    return "new dev: " + device_text(device) + ", offset = " + std::to_string(offset) +
+           ". new range: " + range_text(first, second);
+}
+
 [[noreturn]] void unreadable_params(const device_range &entry, const char *type)
 {
     throw device_parser_exception(dev_to_string(entry.major, entry.minor) +
@@ -114,13 +132,11 @@ int map_one_to_one(const device_range &entry, std::deque<device_range> &queue,
         auto [begin, end] = relative_overlap(range, window);
         uint64_t first = checked_add(begin, offset), second = checked_add(end, offset);
         append_range(lower, first, second, range);
-        debug_line(header);
-        debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
-                   ", old range: " + range_text(range.first, range.second));
-        debug_line("old linear: " + range_text(window.begin, window.end));
-        debug_line("new dev: " + device_text(device) + ", offset = " + std::to_string(offset) +
-                   ". new range: " + range_text(first, second));
-        debug_line(std::string(header.size(), '-'));
+        if (debug_on()) {
+            debug_range(header, entry, range, window);
+            debug_line(new_range_text(device, offset, first, second));
+            debug_line(std::string(header.size(), '-'));
+        }
     }
     return queue_if_used(lower, queue);
 }
@@ -306,12 +322,12 @@ int map_dm_multipath(const device_range &entry, std::deque<device_range> &queue,
         uint64_t first = std::max<uint64_t>(range.first, window.begin);
         uint64_t second = std::min<uint64_t>(range.second, window.end);
         append_range(lower, first, second, range);
-        debug_line("------debug multipath------");
-        debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
-                   ", old range: " + range_text(range.first, range.second));
-        debug_line("old linear: " + range_text(window.begin, window.end));
-        debug_line("new dev: " + device_text(*path) + ". new range: " + range_text(first, second));
-        debug_line("---------------------------");
+        if (debug_on()) {
+            debug_range("------debug multipath------", entry, range, window);
+            debug_line("new dev: " + device_text(*path) +
+                       ". new range: " + range_text(first, second));
+            debug_line("---------------------------");
+        }
     }
     return queue_if_used(lower, queue);
 }
@@ -336,23 +352,23 @@ int map_dm_striped(const device_range &entry, std::deque<device_range> &queue, u
         if (!overlaps(range, window))
             continue;
         auto [begin, end] = relative_overlap(range, window);
-        debug_line("------debug striped------");
-        debug_line("old dev: " + dev_to_string(entry.major, entry.minor) +
-                   ", old range: " + range_text(range.first, range.second));
-        debug_line("old linear: " + range_text(window.begin, window.end));
-        debug_line("stripes: " + std::to_string(stripe_count) +
-                   ", chunk: " + std::to_string(chunk_bytes));
+        if (debug_on()) {
+            debug_range("------debug striped------", entry, range, window);
+            debug_line("stripes: " + std::to_string(stripe_count) +
+                       ", chunk: " + std::to_string(chunk_bytes));
+        }
         for (const stripe_piece &piece :
              split_over_stripes(begin, end, chunk_bytes, stripe_count)) {
             uint64_t offset = offsets[piece.stripe];
             uint64_t first = checked_add(piece.first, offset);
             uint64_t second = checked_add(piece.second, offset);
             append_range(lower[piece.stripe], first, second, range);
-            debug_line("new dev: " + device_text(layout->stripes[piece.stripe].device) +
-                       ", offset = " + std::to_string(offset) +
-                       ". new range: " + range_text(first, second));
+            if (debug_on())
+                debug_line(
+                    new_range_text(layout->stripes[piece.stripe].device, offset, first, second));
         }
-        debug_line("-------------------------");
+        if (debug_on())
+            debug_line("-------------------------");
     }
     int placed = 0;
     for (device_range &stripe : lower)

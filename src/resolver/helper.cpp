@@ -93,6 +93,7 @@ message answer_for(const device_range &input)
         std::string why;
         if (!decode_request(request.payload, input, flags, why))
             end_with(socket, exit_malformed_request, "malformed request: " + why);
+        request = {}; // read: its memory goes before the resolution needs more
 
         mask = (flags & flag_debug) != 0 ? 1 : 0;
         io_result sent = send_message(socket, answer_for(input), std::nullopt);

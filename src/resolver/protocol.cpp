@@ -24,6 +24,7 @@ class byte_writer {
         const auto *bytes = static_cast<const uint8_t *>(data);
         bytes_.insert(bytes_.end(), bytes, bytes + size);
     }
+    void reserve(size_t size) { bytes_.reserve(size); }
     std::vector<uint8_t> take() { return std::move(bytes_); }
 
   private:
@@ -145,6 +146,7 @@ std::string answer_problem(const std::vector<device_range> &entries)
 message encode_request(const device_range &input, uint32_t flags)
 {
     byte_writer out;
+    out.reserve(16 + input.ranges.size() * range_wire_size);
     out.put<uint32_t>(flags);
     out.put<uint32_t>(input.major);
     out.put<uint32_t>(input.minor);
@@ -172,6 +174,10 @@ bool decode_request(const std::vector<uint8_t> &payload, device_range &input, ui
 message encode_entries(const std::vector<device_range> &entries)
 {
     byte_writer out;
+    size_t size = 4;
+    for (const device_range &entry : entries)
+        size += 32 + entry.chain.size() * 8 + entry.ranges.size() * range_wire_size;
+    out.reserve(size);
     out.put<uint32_t>(static_cast<uint32_t>(entries.size()));
     for (const device_range &entry : entries) {
         out.put<uint32_t>(entry.major);
