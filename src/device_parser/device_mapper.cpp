@@ -94,9 +94,9 @@ std::string device_text(device_number device)
     return dev_to_string(device.major, device.minor);
 }
 
-// The first lines of a range's trace: the range and the target's window. The
-// text is only built when debug output is on: a resolution may carry a
-// million ranges.
+// The first lines of a range's trace: the range and the target's window.
+// Callers build trace text only when debug output is on: a resolution may
+// carry a million ranges.
 void debug_range(const std::string &header, const device_range &entry, const fs_range &range,
                  const target_window &window)
 {
@@ -164,8 +164,8 @@ const std::string &params_of(const device_range &entry, const dm_target &target)
 // the keyring entry holding it). Only the device and offset are needed here;
 // the text is wiped as soon as it has been read so that no copy of the key
 // outlives the resolution in this process's memory, where a core dump, swap
-// or a later memory disclosure could reveal it. Every target is wiped, as the
-// type does not have to be trusted to say which one holds a key.
+// or a later memory disclosure could reveal it. Every target's text is wiped,
+// which costs nothing and leaves no type to be missed.
 class params_wiper {
   public:
     explicit params_wiper(std::vector<dm_target> &targets) : targets_(targets) {}
