@@ -216,6 +216,11 @@ void set_dm_table_reader(dm_table_reader reader)
     table_reader() = reader ? std::move(reader) : dm_table_reader(read_dm_table);
 }
 
+void release_dm_control()
+{
+    dm_lib_release();
+}
+
 bool read_dm_table(uint32_t major, uint32_t minor, std::vector<dm_target> &targets)
 {
     targets.clear();

@@ -112,5 +112,9 @@ using dm_table_reader =
 bool read_dm_table(uint32_t major, uint32_t minor, std::vector<dm_target> &targets);
 // Replaces the reader (tests); an empty function restores read_dm_table.
 void set_dm_table_reader(dm_table_reader reader);
+// Closes libdevmapper's descriptor of /dev/mapper/control, if it has one (the
+// next table read opens it again). A forked process calls it before it closes
+// descriptors wholesale: libdevmapper would use whatever took the number.
+void release_dm_control();
 
 } // namespace device_parser

@@ -197,6 +197,8 @@ resolver_client start_resolver()
         return client;
     }
     drop_device_mapper_privilege();
+    // Tables are the resolver's to read from now on.
+    device_parser::release_dm_control();
 
     client.in_process_ = false;
     client.socket_ = ends[0];

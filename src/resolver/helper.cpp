@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "base/corvane.h"
+#include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "resolver/internal.h"
 #include "resolver/protocol.h"
@@ -110,6 +111,7 @@ message answer_for(const device_range &input)
     if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) == -1 || getppid() != monitor)
         _exit(exit_monitor_gone);
     isolate_signals();
+    device_parser::release_dm_control();
     int kept = keep_only_socket(socket);
     if (kept == -1)
         _exit(exit_set_up_failed);
