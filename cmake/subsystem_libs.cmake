@@ -5,7 +5,8 @@ set(CORVANE_SUBSYSTEM_LIBS
   fs_parser corvane_fs
   kallsyms corvane_kallsyms
   device_parser corvane_device
-  watch corvane_watch)
+  watch corvane_watch
+  resolver corvane_resolver)
 
 # corvane_libs_for(NAME PREFIX OUT_VAR)
 function(corvane_libs_for name prefix out_var)

@@ -12,6 +12,7 @@
 #include "fs_parser/fs_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "monitor/monitor.h"
+#include "resolver/resolver.h"
 #include "tables.h"
 #include "watch/watch_device.h"
 
@@ -52,6 +53,9 @@ int main(int argc, char **argv)
 {
     close_inherited_fds();
     openlog("vorel-corvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // Reading device-mapper tables needs CAP_SYS_ADMIN: a process of its own
+    // keeps it; this one gives it up now.
+    resolver_client resolver = start_resolver();
     drop_privilege();
     if (getuid() != 0) {
         std::cerr << (argc > 0 ? argv[0] : "corvane") << " need run as root" << std::endl;
@@ -76,14 +80,15 @@ int main(int argc, char **argv)
     }
 
     watch_set watched;
-    watch_devices(watched, cli.paths, options.whole, resolve_here);
-    drop_device_mapper_privilege();
+    if (!resolver.note().empty() && debug_on())
+        std::cout << "device resolution: " << resolver.note() << std::endl;
+    watch_devices(watched, cli.paths, options.whole, resolve_through(resolver));
     if (watched.empty()) {
         std::cout << "No file system needs to be monitored." << std::endl;
         return EXIT_NORMAL;
     }
 
-    monitor running(watched, kallsyms, options, resolve_here);
+    monitor running(watched, kallsyms, options, resolve_through(resolver));
     if (!running.start()) {
         std::cerr << "start bpf failed" << std::endl;
         return EXIT_PROBES_FAILED;

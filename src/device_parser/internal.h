@@ -18,7 +18,8 @@ std::filesystem::path block_device_dir(uint32_t major, uint32_t minor);
 
 // An unsigned decimal number filling the whole text.
 bool parse_u64(std::string_view text, uint64_t &value);
-// "major:minor" in decimal, as the kernel writes device numbers, filling the whole text.
+// "major:minor" in decimal, as the kernel writes device numbers (no leading
+// zeros), filling the whole text.
 bool parse_device_number(std::string_view text, uint32_t &major, uint32_t &minor);
 
 // Byte offsets must not wrap: a wrapped offset would watch the wrong bytes.

@@ -45,6 +45,7 @@ bool map_partition(device_range &entry)
     if (have_disk) {
         entry.major = major;
         entry.minor = minor;
+        entry.chain.push_back({major, minor});
     }
     debug_line("new dev: " + dev_to_string(entry.major, entry.minor));
     if (!have_disk)
@@ -55,10 +56,12 @@ bool map_partition(device_range &entry)
     // unit the probes use for bd_start_sect.
     uint64_t offset = checked_mul(start, SECTOR_SIZE);
     for (fs_range &range : entry.ranges) {
-        debug_line("old range: " + range_text(range.first, range.second));
+        if (debug_on())
+            debug_line("old range: " + range_text(range.first, range.second));
         range.first = checked_add(range.first, offset);
         range.second = checked_add(range.second, offset);
-        debug_line("new range: " + range_text(range.first, range.second));
+        if (debug_on())
+            debug_line("new range: " + range_text(range.first, range.second));
     }
     debug_line("---------------------------");
     return true;

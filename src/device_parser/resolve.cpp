@@ -36,7 +36,7 @@ void resolve_head(std::deque<device_range> &queue, std::vector<device_range> &di
         if (!read_scsi_wwid(head))
             throw device_parser_exception(device_text(head) +
                                           " is a scsi device , but can not identify it's wwid.");
-        disks.push_back(head);
+        disks.push_back(std::move(head));
         queue.pop_front();
     } else if (is_partition(head)) {
         debug_line("is partition");
@@ -59,6 +59,7 @@ void resolve_head(std::deque<device_range> &queue, std::vector<device_range> &di
 int resolve_into(const device_range &input, std::vector<device_range> &out)
 {
     std::deque<device_range> queue{input};
+    queue.front().chain = {{input.major, input.minor}};
     std::vector<device_range> disks;
     while (!queue.empty())
         resolve_head(queue, disks);
@@ -73,7 +74,8 @@ int resolve_into(const device_range &input, std::vector<device_range> &out)
 
     // Reserving first means the append itself cannot fail half-way.
     out.reserve(out.size() + disks.size());
-    out.insert(out.end(), disks.begin(), disks.end());
+    out.insert(out.end(), std::make_move_iterator(disks.begin()),
+               std::make_move_iterator(disks.end()));
     return static_cast<int>(disks.size());
 }
 
@@ -88,4 +90,12 @@ int resolve_device(const device_range &input, std::vector<device_range> &out)
     } catch (...) {
         throw device_parser_exception(device_text(input) + ": unknown device type.");
     }
+}
+
+std::string chain_text(const std::vector<device_number> &chain)
+{
+    std::string text;
+    for (const device_number &device : chain)
+        text += (text.empty() ? "" : " -> ") + dev_to_string(device.major, device.minor);
+    return text;
 }

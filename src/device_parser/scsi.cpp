@@ -1,9 +1,7 @@
 // SCSI disk identity: the end point of every resolution chain is a disk bound
 // to the "sd" driver, named by the 16-byte NAA identifier that the in-kernel
 // probes read from the same disk's VPD page 0x83.
-#include <array>
 #include <fstream>
-#include <stdexcept>
 
 #include "base/corvane.h"
 #include "device_parser/device_parser.h"
@@ -16,16 +14,6 @@ namespace {
 
 constexpr std::string_view naa_prefix = "naa.";
 constexpr size_t wwid_text_length = 36; // "naa." and 32 hex digits
-
-// Both characters must be hex digits: a half-converted pair would give the disk
-// an identifier that the kernel never reports for it.
-uint8_t hex_pair_value(char high, char low)
-{
-    int h = hex_digit_value(high), l = hex_digit_value(low);
-    if (h < 0 || l < 0)
-        throw std::invalid_argument("wwid holds a non-hexadecimal digit");
-    return static_cast<uint8_t>(h << 4 | l);
-}
 
 std::string read_first_word(const fs::path &path)
 {
@@ -51,6 +39,23 @@ bool is_scsi_device(const device_range &entry)
     return !ec && same;
 }
 
+bool parse_wwid_text(std::string_view text, wwid_t &wwid)
+{
+    if (text.size() != wwid_text_length || !text.starts_with(naa_prefix))
+        return false;
+    wwid_t parsed{};
+    for (size_t k = 0; k < sizeof(parsed.buf); ++k) {
+        // Both characters must be hex digits: a half-converted pair would give
+        // the disk an identifier that the kernel never reports for it.
+        int high = hex_digit_value(text[4 + 2 * k]), low = hex_digit_value(text[5 + 2 * k]);
+        if (high < 0 || low < 0)
+            return false;
+        parsed.buf[k] = static_cast<uint8_t>(high << 4 | low);
+    }
+    wwid = parsed;
+    return true;
+}
+
 bool read_scsi_wwid(device_range &entry)
 {
     if (!is_scsi_device(entry))
@@ -58,13 +63,8 @@ bool read_scsi_wwid(device_range &entry)
     debug_line("------debug scsi------");
 
     std::string word = read_first_word(block_device_dir(entry.major, entry.minor) / "device/wwid");
-    if (word.size() != wwid_text_length || !word.starts_with(naa_prefix))
+    if (!parse_wwid_text(word, entry.wwid))
         return false;
-
-    wwid_t wwid{};
-    for (size_t k = 0; k < sizeof(wwid.buf); ++k)
-        wwid.buf[k] = hex_pair_value(word[4 + 2 * k], word[5 + 2 * k]);
-    entry.wwid = wwid;
 
     debug_line(dev_to_string(entry.major, entry.minor) + "'s wwid: " + wwid_to_string(entry.wwid));
     debug_line("---------------------------");

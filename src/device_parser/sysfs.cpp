@@ -48,14 +48,25 @@ bool parse_u64(std::string_view text, uint64_t &value)
     return !text.empty() && error == std::errc() && stop == end;
 }
 
+namespace {
+
+// A 32-bit decimal number as the kernel's "%u" writes it: no leading zero, so
+// that the text names one device number and that number names it back.
+bool parse_kernel_u32(std::string_view text, uint64_t &value)
+{
+    return parse_u64(text, value) && value <= UINT32_MAX && (text.size() == 1 || text[0] != '0');
+}
+
+} // namespace
+
 bool parse_device_number(std::string_view text, uint32_t &major, uint32_t &minor)
 {
     size_t colon = text.find(':');
     if (colon == std::string_view::npos)
         return false;
     uint64_t high = 0, low = 0;
-    if (!parse_u64(text.substr(0, colon), high) || !parse_u64(text.substr(colon + 1), low) ||
-        high > UINT32_MAX || low > UINT32_MAX)
+    if (!parse_kernel_u32(text.substr(0, colon), high) ||
+        !parse_kernel_u32(text.substr(colon + 1), low))
         return false;
     major = static_cast<uint32_t>(high);
     minor = static_cast<uint32_t>(low);

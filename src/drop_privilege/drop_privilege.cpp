@@ -16,7 +16,7 @@ namespace {
 constexpr cap_value_t kept_caps[] = {CAP_BPF, CAP_PERFMON, CAP_SYSLOG, CAP_DAC_READ_SEARCH};
 constexpr int kept_count = sizeof(kept_caps) / sizeof(kept_caps[0]);
 // Reading a device-mapper table is an ioctl that the kernel grants only with
-// CAP_SYS_ADMIN. It is kept, when held, only until the devices are resolved.
+// CAP_SYS_ADMIN: only the resolver process keeps it.
 constexpr cap_value_t device_mapper_cap = CAP_SYS_ADMIN;
 // Bounding-set sweep: capability numbers 0 to 40.
 constexpr int highest_swept_cap = 40;
@@ -63,27 +63,14 @@ void drop_bounding_set()
             prctl(PR_CAPBSET_DROP, cap, 0, 0, 0); // unknown or forbidden drops fail harmlessly
 }
 
-bool holds_permitted(cap_value_t cap)
-{
-    cap_t state = cap_get_proc();
-    cap_flag_value_t value = CAP_CLEAR;
-    bool held = state && cap_get_flag(state, cap, CAP_PERMITTED, &value) == 0 && value == CAP_SET;
-    cap_free(state);
-    return held;
-}
-
-// Sets exactly the kept capabilities (plus device_mapper_cap when asked) as
-// permitted and effective; nothing inheritable.
-void apply_minimal_caps(bool with_device_mapper_cap)
+// Sets exactly the kept capabilities as permitted and effective; nothing inheritable.
+void apply_minimal_caps()
 {
     cap_t state = cap_init();
     if (!state)
         fail("配置最小权能集合失败");
     bool built = cap_set_flag(state, CAP_PERMITTED, kept_count, kept_caps, CAP_SET) == 0 &&
                  cap_set_flag(state, CAP_EFFECTIVE, kept_count, kept_caps, CAP_SET) == 0;
-    if (built && with_device_mapper_cap)
-        built = cap_set_flag(state, CAP_PERMITTED, 1, &device_mapper_cap, CAP_SET) == 0 &&
-                cap_set_flag(state, CAP_EFFECTIVE, 1, &device_mapper_cap, CAP_SET) == 0;
     if (!built) {
         perror("配置最小权能集合失败");
         cap_free(state);
@@ -121,12 +108,59 @@ void drop_privilege()
     }
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1)
         fail("设置 PR_SET_NO_NEW_PRIVS 失败");
-    bool device_mapper_access = holds_permitted(device_mapper_cap);
     drop_bounding_set();
-    apply_minimal_caps(device_mapper_access);
+    apply_minimal_caps();
+}
+
+bool holds_permitted(cap_value_t cap)
+{
+    cap_t state = cap_get_proc();
+    cap_flag_value_t value = CAP_CLEAR;
+    bool held = state && cap_get_flag(state, cap, CAP_PERMITTED, &value) == 0 && value == CAP_SET;
+    cap_free(state);
+    return held;
 }
 
 void drop_device_mapper_privilege()
 {
-    apply_minimal_caps(false);
+    if (!holds_permitted(device_mapper_cap))
+        return;
+    // Out of the bounding set too, where CAP_SETPCAP allows (drop_privilege()
+    // empties the rest of it), so that executing a program cannot bring it back.
+    prctl(PR_CAPBSET_DROP, device_mapper_cap, 0, 0, 0);
+    cap_t state = cap_get_proc();
+    if (!state)
+        fail("获取当前进程权能失败");
+    bool dropped = cap_set_flag(state, CAP_EFFECTIVE, 1, &device_mapper_cap, CAP_CLEAR) == 0 &&
+                   cap_set_flag(state, CAP_PERMITTED, 1, &device_mapper_cap, CAP_CLEAR) == 0 &&
+                   cap_set_flag(state, CAP_INHERITABLE, 1, &device_mapper_cap, CAP_CLEAR) == 0 &&
+                   cap_set_proc(state) == 0;
+    cap_free(state);
+    if (!dropped)
+        fail("放弃 CAP_SYS_ADMIN 失败");
+}
+
+bool keep_only_device_mapper_privilege()
+{
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1)
+        return false;
+    // Up to the highest capability this kernel knows: reading one beyond it fails.
+    for (int cap = 0;; ++cap) {
+        int in_bounding_set = prctl(PR_CAPBSET_READ, cap, 0, 0, 0);
+        if (in_bounding_set < 0)
+            break;
+        if (cap != device_mapper_cap && in_bounding_set == 1 &&
+            prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) == -1)
+            return false;
+    }
+    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == -1)
+        return false;
+    cap_t state = cap_init();
+    if (!state)
+        return false;
+    bool kept = cap_set_flag(state, CAP_PERMITTED, 1, &device_mapper_cap, CAP_SET) == 0 &&
+                cap_set_flag(state, CAP_EFFECTIVE, 1, &device_mapper_cap, CAP_SET) == 0 &&
+                cap_set_proc(state) == 0;
+    cap_free(state);
+    return kept;
 }

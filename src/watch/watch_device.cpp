@@ -6,10 +6,24 @@
 
 #include "base/corvane.h"
 #include "fs_parser/fs_parser.h"
+#include "resolver/resolver.h"
 
 void resolve_here(const device_range &input, std::vector<device_range> &out)
 {
     resolve_device(input, out);
+}
+
+resolve_fn resolve_through(resolver_client &client)
+{
+    return [&client](const device_range &input, std::vector<device_range> &out) {
+        std::string error;
+        if (client.resolve(input, out, error))
+            return;
+        // The resolver answers with the whole message of its failure.
+        const std::string prefix = "device_parser error: ";
+        throw device_parser_exception(error.rfind(prefix, 0) == 0 ? error.substr(prefix.size())
+                                                                  : error);
+    };
 }
 
 namespace {

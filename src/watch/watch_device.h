@@ -8,12 +8,16 @@
 #include "watch/watch_set.h"
 
 class kallsyms_parser;
+class resolver_client;
 
 // Resolves one device and its ranges to disks (appends to out; throws
 // device_parser_exception).
 using resolve_fn = std::function<void(const device_range &input, std::vector<device_range> &out)>;
 // The in-process resolution.
 void resolve_here(const device_range &input, std::vector<device_range> &out);
+// Resolution through the privilege-separated resolver (the client outlives
+// the function).
+resolve_fn resolve_through(resolver_client &client);
 
 // Analyses and resolves path; prints "dev num: M:m" and, with debug on, the
 // ranges. has_code(type) tells whether the probes know that file system's

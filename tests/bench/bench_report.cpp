@@ -11,6 +11,7 @@
 #include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "report.h"
+#include "tables.h"
 
 namespace {
 
@@ -73,10 +74,10 @@ int main()
     start = bench_clock::now();
     for (int r = 0; r < rounds; ++r)
         for (event_t &event : events)
-            handle_report_event(nullptr, &event, sizeof(event));
+            print_report(event);
     std::cout.flush();
     seconds = elapsed_s(start);
-    std::fprintf(stderr, "handle_report_event:  %9.0f reports/s  (stdout to /dev/null)\n",
+    std::fprintf(stderr, "print_report:         %9.0f reports/s  (stdout to /dev/null)\n",
                  reports / seconds);
     return 0;
 }
