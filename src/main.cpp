@@ -88,6 +88,7 @@ int main(int argc, char **argv)
         return EXIT_NORMAL;
     }
 
+    hold_signals();
     monitor running(watched, kallsyms, options, resolve_through(resolver));
     if (!running.start()) {
         std::cerr << "start bpf failed" << std::endl;

@@ -241,13 +241,25 @@ void monitor::print_closing_line()
     log_line(options_.daemon, LOG_INFO, line);
 }
 
-int monitor::run()
+sigset_t monitor_signals()
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    return signals;
+}
+
+void hold_signals()
+{
+    const sigset_t signals = monitor_signals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+}
+
+int monitor::run()
+{
+    const sigset_t signals = monitor_signals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     unique_fd signal_fd(signalfd(-1, &signals, SFD_CLOEXEC));
     unique_fd timer_fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));

@@ -18,6 +18,10 @@ struct monitor_options {
     bool mounted = false; // -M
 };
 
+// Holds SIGTERM, SIGINT and SIGHUP from now on: once the probes are loaded they
+// must be detached cleanly, which run() does when it takes the signal.
+void hold_signals();
+
 // Exit statuses beyond those of the entry point.
 constexpr int EXIT_MONITOR_FAILED = 4;
 

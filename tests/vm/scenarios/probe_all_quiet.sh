@@ -24,9 +24,11 @@ mount -t cgroup2 none /sys/fs/cgroup 2>/dev/null
 echo +memory >/sys/fs/cgroup/cgroup.subtree_control
 mkdir -p /sys/fs/cgroup/squeeze
 echo 16M >/sys/fs/cgroup/squeeze/memory.max
-(echo $$ >/sys/fs/cgroup/squeeze/cgroup.procs && exec bedtool eat 48) || fail "bedtool eat failed"
+sh -c 'echo $$ >/sys/fs/cgroup/squeeze/cgroup.procs && exec bedtool eat 48' || fail "bedtool eat failed"
 swapped=$(awk '/\/mnt\/a\/swapfile/ { print $4 }' /proc/swaps)
-log "swap file pages in use after the squeeze: ${swapped:-?} KiB; $(grep -E 'pswp(in|out)' /proc/vmstat | tr '\n' ' ')"
+out=$(awk '/^pswpout / { print $2 }' /proc/vmstat)
+log "swap file pages in use after the squeeze: ${swapped:-?} KiB; pages swapped out: $out"
+[ "${out:-0}" -gt 0 ] || fail "nothing was swapped out: the squeeze did not work"
 
 for round in 1 2 3; do
   for i in $(seq 1 30); do echo "$round $i" >/mnt/a/f$i; done

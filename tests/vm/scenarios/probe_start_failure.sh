@@ -4,7 +4,7 @@
 
 disk=$(make_disk c0ffee71) || exit 1
 mkfs_ext4 "$disk"
-for m in dm_round_robin dm_multipath dm_mod; do
+for m in dm_round_robin dm_multipath dm_crypt dm_delay dm_mod; do
   grep -q "^$m " /proc/modules && run rmmod "$m"
 done
 grep -q " dm_blk_open$" /proc/kallsyms && fail "dm_blk_open still in kallsyms"
@@ -16,7 +16,7 @@ expect_line "start bpf failed"
 expect_no_line "start monitor!"
 [ -z "$(bpftool prog show 2>/dev/null | grep monitor_)" ] || fail "programs left loaded"
 # Put device mapper back for later scenarios.
-for m in dm-mod dm-multipath dm-round-robin; do
+for m in dm-mod dm-multipath dm-round-robin dm-crypt dm-delay; do
   [ -e /lib/modules/bed/$m.ko ] && insmod /lib/modules/bed/$m.ko
 done
 exit 0
