@@ -258,6 +258,10 @@ dm_multipath() {
   dm_create "$name" "0 $size multipath 0 0 1 1 round-robin 0 $n 1$paths"
 }
 
+# page_size: the kernel's page size in bytes, the unit in which a block device's page
+# cache is written back (4096 on x86_64, 4096 or 16384 on Debian's arm64 kernels).
+page_size() { awk '/^KernelPageSize:/ { print $2 * 1024; exit }' /proc/self/smaps; }
+
 # ext4_inode_table_block DEV: first block of group 0's inode table (file-system blocks).
 ext4_inode_table_block() {
   dumpe2fs "$1" 2>/dev/null | sed -n 's/.*Inode table at \([0-9]*\)-.*/\1/p' | head -n 1

@@ -2,7 +2,7 @@
 # appears as a SCSI disk with a 16-byte NAA wwid.
 . /bed/lib.sh
 
-log "kernel $(uname -r)"
+log "kernel $(uname -r), $(uname -m), page size $(page_size)"
 for fs in proc sysfs devtmpfs configfs tracefs debugfs; do
   grep -q " $fs " /proc/mounts || fail "$fs is not mounted"
 done
