@@ -3,7 +3,9 @@
 #
 # The kernel type header vmlinux.h is generated from a BTF file. The object is
 # relocated to the running kernel's layout at load time (CO-RE), so any recent
-# kernel's BTF serves; the default is the build machine's own kernel.
+# kernel's BTF of the target architecture serves; the default is the build
+# machine's own kernel. A cross build must name the target's (scripts/build-arm64.sh
+# takes it from Debian's arm64 kernel image).
 
 find_program(BPF_CLANG NAMES clang clang-14 REQUIRED)
 find_program(BPF_TOOL NAMES bpftool PATHS /usr/sbin /sbin REQUIRED)
@@ -12,12 +14,30 @@ find_program(BPF_STRIP NAMES llvm-strip llvm-strip-14 REQUIRED)
 set(CORVANE_VMLINUX_BTF "/sys/kernel/btf/vmlinux" CACHE FILEPATH
     "Kernel BTF from which vmlinux.h is generated for the eBPF object")
 
+# The eBPF target architecture (bpf_tracing.h's register access) and a structure
+# that only that architecture's kernel has, to tell its BTF from another's.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(CORVANE_BPF_ARCH x86)
+  set(CORVANE_BPF_ARCH_TYPE user_regs_struct)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64|ARM64)$")
   set(CORVANE_BPF_ARCH arm64)
+  set(CORVANE_BPF_ARCH_TYPE user_pt_regs)
 else()
   message(FATAL_ERROR "no eBPF target architecture for ${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+
+# The layout of arch-specific kernel types (pt_regs, ...) comes from this BTF, so it
+# must be the target architecture's kernel.
+execute_process(
+  COMMAND ${BPF_TOOL} btf dump file ${CORVANE_VMLINUX_BTF} format raw
+  COMMAND grep -c "STRUCT '${CORVANE_BPF_ARCH_TYPE}' "
+  OUTPUT_VARIABLE CORVANE_BTF_ARCH_MATCHES
+  OUTPUT_STRIP_TRAILING_WHITESPACE
+  ERROR_QUIET)
+if(NOT CORVANE_BTF_ARCH_MATCHES GREATER 0)
+  message(FATAL_ERROR "CORVANE_VMLINUX_BTF=${CORVANE_VMLINUX_BTF} is not the BTF of a "
+                      "${CMAKE_SYSTEM_PROCESSOR} kernel (no struct ${CORVANE_BPF_ARCH_TYPE}); "
+                      "for an arm64 cross build use scripts/build-arm64.sh")
 endif()
 
 set(CORVANE_BPF_GEN_DIR ${CMAKE_BINARY_DIR}/bpf)

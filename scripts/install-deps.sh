@@ -9,7 +9,17 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libclang-rt-14-dev
   e2fsprogs xfsprogs fdisk dmsetup util-linux libcap2-bin sg3-utils
   qemu-system-x86 busybox-static kmod cpio xz-utils zstd
+  # arm64: cross build (multiarch libraries) and the arm64 test bed
+  gcc-aarch64-linux-gnu g++-aarch64-linux-gnu
+  libbpf-dev:arm64 libblkid-dev:arm64 libdevmapper-dev:arm64 libcap-dev:arm64 libelf-dev:arm64
+  zlib1g-dev:arm64
+  qemu-system-arm
 )
+
+# The arm64 packages come through multiarch.
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -19,7 +19,7 @@ dmsetup table probelin >&2
 # About 380 MiB of ext4 with 1 KiB blocks: flex groups of 16 groups of 8 MiB, so the header
 # and the bitmaps and inode tables of groups 0 to 31 lie in target 0 (p1, about 180 MiB;
 # sfdisk rounds the partitions to its alignment, so all sizes and starts come from sysfs),
-# those of the groups from 32 on in target 1. Both targets are whole 4 KiB pages.
+# those of the groups from 32 on in target 1. Both targets are whole pages (1 MiB aligned).
 mkfs_ext4 "$lin"
 bs=$(ext4_block_size "$lin")
 ps0=$(( $(part_start "$p0") * 512 ))
@@ -62,25 +62,27 @@ log "mount reports: $(count_lines "wanna mount")"
 # busybox dd cannot align its buffer for O_DIRECT on a device-mapper device (DMA
 # alignment 512) and writes through the page cache instead: each rogue write through the
 # dm device is seen twice, as a buffered write at write(2) and as the write-back of the
-# device's page cache (a whole 4 KiB page) when dd syncs.
+# device's page cache (a whole page, 4 KiB or larger) when dd syncs.
+
+pg=$(page_size)
 
 # Target 0 (disk 1): dm offset = offset in p1.
 off=$((it0 * bs))
 first=$((ps1 + off))
-page=$((ps1 + off / 4096 * 4096))
+page=$((ps1 + off / pg * pg))
 pid=$(bg_pid dd if=/dev/zero of="$lin" bs="$bs" count=1 seek="$it0" conv=notrunc,fsync) || exit 1
-wait_for_line "direct write ext4's metadata: [$page, $((page + 4096)))" 30
+wait_for_line "direct write ext4's metadata: [$page, $((page + pg)))" 30
 expect_report "dd($pid)" "buffered write ext4's metadata: [$first, $((first + bs))) (+$bs) on device wwid: $w1" "blkdev_write_iter|vfs_write"
-expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + 4096))) (+4096) on device wwid: $w1" "submit_bio"
+expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + pg))) (+$pg) on device wwid: $w1" "submit_bio"
 
 # Target 1 (disk 0): offset in p0 = dm offset - length of p1.
 off=$((it1 * bs - len1))
 first=$((ps0 + off))
-page=$((ps0 + off / 4096 * 4096))
+page=$((ps0 + off / pg * pg))
 pid=$(bg_pid dd if=/dev/zero of="$lin" bs="$bs" count=1 seek="$it1" conv=notrunc,fsync) || exit 1
-wait_for_line "direct write ext4's metadata: [$page, $((page + 4096)))" 30
+wait_for_line "direct write ext4's metadata: [$page, $((page + pg)))" 30
 expect_report "dd($pid)" "buffered write ext4's metadata: [$first, $((first + bs))) (+$bs) on device wwid: $w0" "blkdev_write_iter|vfs_write"
-expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + 4096))) (+4096) on device wwid: $w0" "submit_bio"
+expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + pg))) (+$pg) on device wwid: $w0" "submit_bio"
 
 # The same block through the lower partition, with O_DIRECT.
 pid=$(bg_pid dd if=/dev/zero of="$p0" bs="$bs" count=1 seek=$((off / bs)) oflag=direct conv=notrunc) || exit 1

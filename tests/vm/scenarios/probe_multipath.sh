@@ -35,13 +35,14 @@ log "mount reports: $(count_lines "wanna mount")"
 
 # Offsets through multipath are the LUN's own.
 first=$((itable * bs))
-page=$((first / 4096 * 4096))
+pg=$(page_size)
+page=$((first / pg * pg))
 # busybox dd cannot align its buffer for O_DIRECT on a device-mapper device and writes
 # through the page cache: seen at write(2) and again at the write-back when dd syncs.
 pid=$(bg_pid dd if=/dev/zero of="$mp" bs="$bs" count=1 seek="$itable" conv=notrunc,fsync) || exit 1
-wait_for_line "direct write ext4's metadata: [$page, $((page + 4096)))" 30
+wait_for_line "direct write ext4's metadata: [$page, $((page + pg)))" 30
 expect_report "dd($pid)" "buffered write ext4's metadata: [$first, $((first + bs))) (+$bs) on device wwid: $wwid" "blkdev_write_iter|vfs_write"
-expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + 4096))) (+4096) on device wwid: $wwid" "submit_bio"
+expect_report "dd($pid)" "direct write ext4's metadata: [$page, $((page + pg))) (+$pg) on device wwid: $wwid" "submit_bio"
 
 # O_DIRECT through the second path directly, bypassing the multipath device.
 pid=$(bg_pid dd if=/dev/zero of="$path2" bs="$bs" count=1 seek="$itable" oflag=direct conv=notrunc) || exit 1
