@@ -13,6 +13,7 @@
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "monitor/monitor.h"
 #include "resolver/resolver.h"
+#include "topology/live_watch.h"
 #include "tables.h"
 #include "watch/watch_device.h"
 
@@ -82,14 +83,19 @@ int main(int argc, char **argv)
     watch_set watched;
     if (!resolver.note().empty() && debug_on())
         std::cout << "device resolution: " << resolver.note() << std::endl;
-    watch_devices(watched, cli.paths, options.whole, resolve_through(resolver));
-    if (watched.empty()) {
+    const resolve_fn resolve = resolve_through(resolver);
+    watch_devices(watched, cli.paths, options.whole, resolve);
+    if (options.mounted)
+        live_watch::watch_mounted_now(watched, [&](const std::string &path) {
+            return watch_device(path, options.whole, has_code, resolve, true);
+        });
+    if (watched.empty() && !options.mounted) {
         std::cout << "No file system needs to be monitored." << std::endl;
         return EXIT_NORMAL;
     }
 
     hold_signals();
-    monitor running(watched, kallsyms, options, resolve_through(resolver));
+    monitor running(watched, kallsyms, options, resolve);
     if (!running.start()) {
         std::cerr << "start bpf failed" << std::endl;
         return EXIT_PROBES_FAILED;

@@ -19,6 +19,7 @@
 #include "kallsyms_parser/kallsyms_parser.h"
 #include "report.h"
 #include "watch/mountinfo.h"
+#include "watch/watch_device.h"
 
 namespace {
 
@@ -55,8 +56,40 @@ void log_line(bool daemon, int priority, const std::string &text)
 
 monitor::monitor(watch_set &watched, kallsyms_parser &kallsyms, const monitor_options &options,
                  resolve_fn resolve)
-    : watched_(watched), kallsyms_(kallsyms), options_(options), resolve_(std::move(resolve))
+    : watched_(watched), kallsyms_(kallsyms), options_(options), resolve_(std::move(resolve)),
+      live_(watched,
+            live_watch_hooks{[this](const std::string &path) { return analyse(path); },
+                             [this] { install_disk_tables(); },
+                             [this](uint32_t major, uint32_t minor) { mark_mounted(major, minor); },
+                             [this] { refresh_kernel(); }},
+            options.mounted)
 {
+}
+
+watched_fs monitor::analyse(const std::string &path)
+{
+    return watch_device(
+        path, options_.whole,
+        [&](ENUM_FS_TYPE type) { return !code_ranges_of(kallsyms_, type).empty(); }, resolve_,
+        true);
+}
+
+void monitor::refresh_kernel()
+{
+    if (!kallsyms_.parse("/proc/kallsyms"))
+        return;
+    probes_.refresh_symbols(kallsyms_);
+    install_code_ranges();
+}
+
+void monitor::mark_mounted(uint32_t major, uint32_t minor)
+{
+    const std::string node = device_node(major, minor);
+    const int fd = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return;
+    probes_.check_devices({fd});
+    close(fd);
 }
 
 bool monitor::install_code_ranges()
@@ -73,10 +106,9 @@ bool monitor::install_code_ranges()
 
 void monitor::install_disk_tables()
 {
+    // New and changed tables first, then the disks no longer watched: during a
+    // change both the old and the new places are watched, never neither.
     auto tables = watched_.disk_tables();
-    for (const auto &[key, ranges] : installed_)
-        if (!tables.count(key))
-            probes_.remove_disk(wwid_of(key));
     for (auto it = tables.begin(); it != tables.end();) {
         const auto &[key, ranges] = *it;
         auto old = installed_.find(key);
@@ -97,6 +129,9 @@ void monitor::install_disk_tables()
         }
         ++it;
     }
+    for (const auto &[key, ranges] : installed_)
+        if (!tables.count(key))
+            probes_.remove_disk(wwid_of(key));
     installed_ = std::move(tables);
 }
 
@@ -122,6 +157,7 @@ bool monitor::start()
         return probes_.stop(), false;
     print_listing();
     check_what_the_probes_see();
+    live_.start();
     return true;
 }
 
@@ -180,8 +216,12 @@ void monitor::handle_record(const event_t &event)
 {
     switch (event.type) {
     case ENUM_EVENT_TYPE_NEW_MOUNT:
+        live_.mounted(event.device >> 20, event.device & 0xfffff,
+                      static_cast<ENUM_FS_TYPE>(event.mount_type),
+                      std::string(event.detail, strnlen(event.detail, sizeof(event.detail))));
+        return;
     case ENUM_EVENT_TYPE_FS_RESIZED:
-        // Followed by the live watch.
+        live_.resized(event.device >> 20, event.device & 0xfffff);
         return;
     case ENUM_EVENT_TYPE_UMOUNT:
         if (debug_on())
@@ -212,24 +252,6 @@ void monitor::report_losses()
         std::cerr << message;
         log_line(options_.daemon, LOG_WARNING, message);
     }
-}
-
-// Analyses and resolves every watched file system again (SIGHUP).
-void monitor::reload()
-{
-    for (const auto &[id, fs] : std::map<uint64_t, watched_fs>(watched_.all())) {
-        try {
-            watched_.replace(
-                id, watch_device(
-                        fs.path, options_.whole,
-                        [&](ENUM_FS_TYPE type) { return !code_ranges_of(kallsyms_, type).empty(); },
-                        resolve_));
-        } catch (const std::exception &e) {
-            std::cout << fs.path << ": " << e.what() << "; watching it as before" << std::endl;
-        }
-    }
-    install_disk_tables();
-    std::cout << "re-resolved " << watched_.all().size() << " file systems" << std::endl;
 }
 
 void monitor::print_closing_line()
@@ -266,7 +288,9 @@ int monitor::run()
     const itimerspec every_second{{1, 0}, {1, 0}};
     timerfd_settime(timer_fd.get(), 0, &every_second, nullptr);
     unique_fd poller(epoll_create1(EPOLL_CLOEXEC));
-    for (int fd : {probes_.ring_fd(), signal_fd.get(), timer_fd.get()}) {
+    for (int fd : {probes_.ring_fd(), signal_fd.get(), timer_fd.get(), live_.uevent_fd()}) {
+        if (fd < 0 && fd == live_.uevent_fd())
+            continue; // not following device changes: said at start
         epoll_event interest{};
         interest.events = EPOLLIN;
         interest.data.fd = fd;
@@ -277,8 +301,8 @@ int monitor::run()
         }
     }
     for (;;) {
-        epoll_event ready[4];
-        const int n = epoll_wait(poller.get(), ready, 4, -1);
+        epoll_event ready[8];
+        const int n = epoll_wait(poller.get(), ready, 8, -1);
         if (n < 0) {
             // A stop and continue (Ctrl-Z, a debugger) interrupts the wait.
             if (errno == EINTR)
@@ -289,6 +313,8 @@ int monitor::run()
         }
         for (int i = 0; i < n; ++i) {
             const int fd = ready[i].data.fd;
+            if (fd < 0)
+                continue;
             if (fd == probes_.ring_fd()) {
                 const int err = probes_.consume();
                 std::cout.flush();
@@ -296,6 +322,8 @@ int monitor::run()
                     std::cerr << "Error polling ring buffer: " << err << std::endl;
                     return EXIT_MONITOR_FAILED;
                 }
+            } else if (fd == live_.uevent_fd()) {
+                live_.read_uevents();
             } else if (fd == timer_fd.get()) {
                 uint64_t ticks = 0;
                 if (read(fd, &ticks, sizeof(ticks)) < 0) {
@@ -307,7 +335,7 @@ int monitor::run()
                 if (read(fd, &info, sizeof(info)) != sizeof(info))
                     continue;
                 if (info.ssi_signo == SIGHUP) {
-                    reload();
+                    live_.all_again();
                     continue;
                 }
                 probes_.consume();
@@ -316,6 +344,12 @@ int monitor::run()
                 probes_.stop();
                 return 0;
             }
+        }
+        // What the uevents, a resize or SIGHUP noted, once the burst is read.
+        if (live_.pending()) {
+            probes_.consume();
+            live_.settle();
+            std::cout.flush();
         }
     }
 }

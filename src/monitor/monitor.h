@@ -7,6 +7,7 @@
 #include <string>
 
 #include "corvane_ebpf/loader.h"
+#include "topology/live_watch.h"
 #include "watch/watch_device.h"
 #include "watch/watch_set.h"
 
@@ -48,14 +49,17 @@ class monitor {
     void check_what_the_probes_see();
     void print_listing();
     void report_losses();
-    void reload();
     void print_closing_line();
+    watched_fs analyse(const std::string &path);
+    void mark_mounted(uint32_t major, uint32_t minor);
+    void refresh_kernel();
 
     watch_set &watched_;
     kallsyms_parser &kallsyms_;
     monitor_options options_;
     resolve_fn resolve_;
     probe_control probes_;
+    live_watch live_;
     std::map<wwid_key, std::vector<fs_range>> installed_;
     uint64_t reports_ = 0;
     uint64_t lost_told_ = 0;

@@ -39,7 +39,7 @@ void print_debug_ranges(const std::vector<fs_range> &ranges, bool whole)
 
 watched_fs watch_device(const std::string &path, bool whole,
                         const std::function<bool(ENUM_FS_TYPE)> &has_code,
-                        const resolve_fn &resolve)
+                        const resolve_fn &resolve, bool quiet)
 {
     // Opened once: the block-device check, detection and every read use the
     // same descriptor, so a path that changes meanwhile is not read twice.
@@ -48,10 +48,11 @@ watched_fs watch_device(const std::string &path, bool whole,
     fs.path = path;
     fs.major = major(device.rdev());
     fs.minor = minor(device.rdev());
-    std::cout << "dev num: " << dev_to_string(fs.major, fs.minor) << std::endl;
+    if (!quiet)
+        std::cout << "dev num: " << dev_to_string(fs.major, fs.minor) << std::endl;
 
     fs_layout layout = get_fs_ranges(device, whole);
-    if (!layout.note.empty())
+    if (!layout.note.empty() && !quiet)
         std::cout << path << ": " << layout.note << std::endl;
     fs.type = layout.type;
     fs.ranges = std::move(layout.ranges);

@@ -19,9 +19,10 @@ void resolve_here(const device_range &input, std::vector<device_range> &out);
 // the function).
 resolve_fn resolve_through(resolver_client &client);
 
-// Analyses and resolves path; prints "dev num: M:m" and, with debug on, the
-// ranges. has_code(type) tells whether the probes know that file system's
-// code. Throws fs_parser_exception or device_parser_exception.
+// Analyses and resolves path; prints "dev num: M:m" and any note of the
+// analysis (unless quiet) and, with debug on, the ranges. has_code(type) tells
+// whether the probes know that file system's code. Throws fs_parser_exception
+// or device_parser_exception.
 watched_fs watch_device(const std::string &path, bool whole,
                         const std::function<bool(ENUM_FS_TYPE)> &has_code,
-                        const resolve_fn &resolve);
+                        const resolve_fn &resolve, bool quiet = false);
