@@ -129,4 +129,11 @@ static __noinline int get_scsi_wwid(struct gendisk *gd, wwid_t *out)
     return value.found;
 }
 
+/* Whether a SCSI disk has watched ranges. */
+static __always_inline int disk_watched(struct gendisk *gd)
+{
+    wwid_t wwid;
+    return get_scsi_wwid(gd, &wwid) && bpf_map_lookup_elem(&map_disks, &wwid);
+}
+
 #endif

@@ -48,6 +48,8 @@ static long range_scan_cb(__u32 index, void *vctx)
     fs_range_t *r = bpf_map_lookup_elem(s->table, &at);
     if (!r || r->first >= s->b)
         return 1;
+    if (r->second <= s->a) /* before the write: a short table is scanned from its start */
+        return 0;
     if (!s->found || r->kind == RANGE_KIND_METADATA) {
         *s->hit = *r;
         s->found = 1;
@@ -72,7 +74,9 @@ static __always_inline int find_watched(const wwid_t *wwid, __u64 a, __u64 b, fs
     s.count = header->first;
     s.lo = 1;
     s.hi = s.count + 1;
-    bpf_loop(RANGE_SEARCH_STEPS, range_search_cb, &s, 0);
+    /* A short table is scanned from its start. */
+    if (s.count > RANGE_SCAN_STEPS)
+        bpf_loop(RANGE_SEARCH_STEPS, range_search_cb, &s, 0);
     bpf_loop(RANGE_SCAN_STEPS, range_scan_cb, &s, 0);
     return s.found;
 }

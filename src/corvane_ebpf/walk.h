@@ -17,7 +17,6 @@ struct walk {
     void *ctx;              /* the program's context, for the stack */
     struct bio *bio;        /* the block I/O judged, NULL for other writes */
     struct super_block *sb; /* mount, unmount, check */
-    __u64 func_ip;          /* the probed function */
     __u32 mode;             /* enum walk_mode */
     __u32 type;             /* enum ENUM_EVENT_TYPE of the reports */
     __u32 op;               /* block operation or SCSI opcode */
@@ -56,7 +55,7 @@ static __always_inline void emit(struct walk *w, event_t *event, const struct io
     event->mount_type = w->fs_type;
     event->op = w->op;
     event->device = w->device;
-    event->func_ip = w->func_ip;
+    event->func_ip = bpf_get_func_ip(w->ctx);
     event->range.first = e->start;
     event->range.second = e->end;
     event->range.type = hit->type;
@@ -219,7 +218,6 @@ static long walk_entry_cb(__u32 index, void *vctx)
 static __always_inline void walk_queue(void *ctx, struct walk *w)
 {
     w->ctx = ctx;
-    w->func_ip = bpf_get_func_ip(ctx);
     if (bpf_loop(MAX_QUEUE_LENGTH, walk_entry_cb, w, 0) < 0)
         debugprintk("bpf_loop err");
     /* What could not be followed is judged where it reaches a disk. */

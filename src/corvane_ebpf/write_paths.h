@@ -33,7 +33,11 @@ int BPF_PROG(monitor_submit_bio, struct bio *bio)
     struct block_device *bd = BPF_CORE_READ(bio, bi_bdev);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     __u64 open = disk_open_fn(disk);
-    if (!is_scsi(open) && !is_device_mapper(open))
+    const int scsi = is_scsi(open);
+    if (!scsi && !is_device_mapper(open))
+        return 0;
+    /* Most writes of a machine go to disks nobody watches: they end here. */
+    if (scsi && !disk_watched(disk))
         return 0;
     if (BPF_CORE_READ(bio, bi_flags) & (1 << BIO_FLAG_QUEUED))
         return 0;

@@ -23,27 +23,36 @@ i=0
 while ! grep -q attached /tmp/empty.out && [ $i -lt 100 ]; do usleep 100000; i=$((i + 1)); done
 grep -q attached /tmp/empty.out || fail "the empty probes did not attach: $(cat /tmp/empty.out)"
 
-t0=$(date +%s%N)
+# Milliseconds since boot (busybox date has no %N).
+now_ms() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
+
+t0=$(now_ms)
 BED_LINEBUF=1 start_corvane "$few" "$many"
 i=0
 while ! grep -q "start monitor!" "$CORVANE_OUT" && [ $i -lt 1200 ]; do usleep 50000; i=$((i + 1)); done
-t1=$(date +%s%N)
+t1=$(now_ms)
 wait_for_line "start monitor!" 5
 ranges=$(awk '/^wwid: / { getline; if (match($0, /\(([0-9]+) ranges in all/)) print substr($0, RSTART + 1, RLENGTH - 15); else print gsub(/\[/, "[") }' "$CORVANE_OUT" | tr '\n' ' ')
-log "bench: start to 'start monitor!': $(( (t1 - t0) / 1000000 )) ms for disks with $ranges ranges"
+log "bench: start to 'start monitor!': $((t1 - t0)) ms for disks with $ranges ranges"
 
-# stats: name run_time_ns run_cnt, one line per program.
+# stats: name run_time_ns run_cnt, one line per program (bpftool leaves the counters
+# out while they are 0).
 stats() {
   bpftool prog show 2>/dev/null | awk '
-    / name / { for (i = 1; i < NF; i++) if ($i == "name") name = $(i + 1) }
-    /run_time_ns/ { for (i = 1; i < NF; i++) { if ($i == "run_time_ns") ns = $(i + 1); if ($i == "run_cnt") n = $(i + 1) }
-                    print name, ns, n }'
+    / name / { ns = 0; n = 0
+               for (i = 1; i < NF; i++) {
+                 if ($i == "name") name = $(i + 1)
+                 if ($i == "run_time_ns") ns = $(i + 1)
+                 if ($i == "run_cnt") n = $(i + 1)
+               }
+               print name, ns, n }'
 }
 
 echo 1 >/proc/sys/kernel/bpf_stats_enabled
 bench() {
   local what=$1 dev=$2 offset=$3
   stats >/tmp/before
+  [ -s /tmp/before ] || fail "bpftool listed no programs"
   bedtool writes "$dev" "$offset" 4096 "$COUNT" || fail "writes to $dev failed"
   stats >/tmp/after
   awk -v what="$what" 'NR == FNR { ns[$1] = $2; n[$1] = $3; next }
