@@ -158,6 +158,7 @@ add_loopback_port() {
     usleep 100000
   done
   echo "$backstore" >"$BED_STATE/backstore.$dev"
+  echo "$tpg" >"$BED_STATE/tpg.$dev"
   echo "/dev/$dev"
 }
 
@@ -194,6 +195,17 @@ add_path() {
   local backstore
   backstore=$(cat "$BED_STATE/backstore.$(basename "$1")" 2>/dev/null) || fail "$1 was not made by make_disk"
   add_loopback_port "$backstore"
+}
+
+# remove_disk DEV: takes the LUN away from the SCSI disk DEV (its loopback port), as when a
+# LUN is unmapped on the array; the kernel removes /dev/sdX.
+remove_disk() {
+  local tpg
+  tpg=$(cat "$BED_STATE/tpg.$(basename "$1")" 2>/dev/null) || fail "$1 was not made by make_disk"
+  rm -f "$tpg/lun/lun_0/port" || fail "cannot unlink the LUN of $1"
+  local i=0
+  while [ -b "$1" ] && [ $i -lt 100 ]; do usleep 100000; i=$((i + 1)); done
+  [ ! -b "$1" ] || log "note: $1 is still there after its LUN was unlinked"
 }
 
 # --- partitions, file systems, device-mapper --------------------------------------------------
