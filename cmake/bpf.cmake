@@ -67,6 +67,7 @@ add_custom_command(
   # DWARF is not needed at run time; BTF and the relocation records stay.
   COMMAND ${BPF_STRIP} -g corvane_ebpf.bpf.o
   DEPENDS ${CORVANE_BPF_SOURCES} ${CMAKE_SOURCE_DIR}/src/common/common.h
+          ${CMAKE_SOURCE_DIR}/src/common/vpd83.h
           ${CORVANE_BPF_GEN_DIR}/vmlinux.h
   WORKING_DIRECTORY ${CORVANE_BPF_GEN_DIR}
   COMMENT "Building eBPF object corvane_ebpf"

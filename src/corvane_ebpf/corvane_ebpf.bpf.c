@@ -20,6 +20,7 @@
 #include <bpf/bpf_tracing.h>
 
 #include "common/common.h"
+#include "common/vpd83.h"
 
 #include "addon_bpf.h"
 #include "maps.h"

@@ -25,50 +25,28 @@ static __always_inline __u32 bdev_devt(struct block_device *bdev)
     return bdev ? BPF_CORE_READ(bdev, bd_dev) : 0;
 }
 
-/* Designator of a VPD page 0x83 descriptor: a 16-byte NAA IEEE Registered
- * Extended identifier (NAA 6) associated with the logical unit. */
-static __always_inline int is_lun_naa16(const __u8 *d)
-{
-    return (d[1] & 0x30) == 0 && (d[1] & 0x0f) == 3 && d[3] == 16 && (d[4] >> 4) == 6;
-}
-
 struct vpd_parse {
     const __u8 *page;
     __u32 len;
-    __u32 offset; /* of the next designator */
-    wwid_t *out;
-    int found;
+    struct vpd83_walk walk;
 };
 
 static long vpd_designator_cb(__u32 index, void *vctx)
 {
     struct vpd_parse *p = vctx;
-    __u32 offset = p->offset;
-    if (offset > VPD_BUFFER_SIZE - 20 || offset + 4 > p->len)
-        return 1;
-    const __u8 *d = p->page + bounded(offset, VPD_BUFFER_SIZE - 1);
-    __u32 dlen = d[3];
-    if (offset + 4 + dlen > p->len)
-        return 1;
-    if (is_lun_naa16(d)) {
-        __builtin_memcpy(p->out, d + 4, sizeof(*p->out));
-        p->found = 1;
-    }
-    p->offset = offset + 4 + dlen;
-    return 0;
+    return vpd83_step(p->page, p->len, &p->walk) ? 0 : 1;
 }
 
-/* The WWID in page 0x83 as the SCSI layer chooses it for the disk's "wwid"
- * attribute when that is a 16-byte NAA name: of several such designators the
- * last one counts. Designators beyond the first VPD_BUFFER_SIZE bytes are not
- * looked at. */
+/* The WWID in page 0x83 (see common/vpd83.h). */
 static __always_inline int parse_vpd83(const __u8 *page, __u32 len, wwid_t *out)
 {
-    if (len < 8 || page[1] != 0x83)
+    struct vpd_parse p = {.page = page, .len = len};
+    if (!vpd83_start(page, len, &p.walk))
         return 0;
-    struct vpd_parse p = {.page = page, .len = len, .offset = 4, .out = out};
-    bpf_loop(VPD_BUFFER_SIZE / 4, vpd_designator_cb, &p, 0);
-    return p.found;
+    bpf_loop(VPD83_MAX_BYTES / 4, vpd_designator_cb, &p, 0);
+    if (p.walk.found)
+        *out = p.walk.wwid;
+    return p.walk.found;
 }
 
 #define VPD_SMALL_READ 256
@@ -94,12 +72,12 @@ static __always_inline int read_scsi_wwid(struct gendisk *gd, wwid_t *out)
     int len = BPF_CORE_READ(vpd, len);
     if (len <= 0)
         return 0;
-    __u32 n = len > VPD_BUFFER_SIZE ? VPD_BUFFER_SIZE : len;
+    __u32 n = len > VPD83_MAX_BYTES ? VPD83_MAX_BYTES : len;
     const void *data = (const void *)vpd + bpf_core_field_offset(struct scsi_vpd___corvane, data);
     /* Fixed sizes, which the verifier accepts; what lies past the page in the
      * buffer is never parsed. A page at the end of mapped memory is read
      * again in the smaller size. */
-    if (bpf_probe_read_kernel(s->vpd, VPD_BUFFER_SIZE, data)) {
+    if (bpf_probe_read_kernel(s->vpd, VPD83_MAX_BYTES, data)) {
         if (n > VPD_SMALL_READ || bpf_probe_read_kernel(s->vpd, VPD_SMALL_READ, data))
             return 0;
     }

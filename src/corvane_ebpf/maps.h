@@ -105,14 +105,13 @@ struct {
     __type(value, struct io_disk_info);
 } map_dest_infos SEC(".maps");
 
-#define VPD_BUFFER_SIZE 1024
 #define MAX_UNMAP_DESCRIPTORS 32
 #define UNMAP_BUFFER_SIZE (8 + 16 * MAX_UNMAP_DESCRIPTORS)
 
 /* Working memory of one probe run: too large for the 512-byte eBPF stack. */
 struct scratch {
     event_t event; /* the report under construction */
-    __u8 vpd[VPD_BUFFER_SIZE];
+    __u8 vpd[VPD83_MAX_BYTES];
     __u8 unmap[UNMAP_BUFFER_SIZE];
 };
 struct {

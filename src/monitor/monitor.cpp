@@ -139,7 +139,8 @@ void monitor::print_listing()
 {
     std::string dump;
     for (const auto &[key, ranges] : installed_)
-        dump += format_disk_listing(wwid_of(key), ranges, debug_on());
+        if (!unseen_.count(key))
+            dump += format_disk_listing(wwid_of(key), ranges, debug_on());
     for (ENUM_FS_TYPE type : watched_.fs_types())
         dump += format_code_listing(type, code_ranges_of(kallsyms_, type));
     log_line(options_.daemon, LOG_INFO, dump);
@@ -155,8 +156,8 @@ bool monitor::start()
     install_disk_tables();
     if (!probes_.attach())
         return probes_.stop(), false;
+    unseen_ = check_what_the_probes_see();
     print_listing();
-    check_what_the_probes_see();
     live_.start();
     return true;
 }
@@ -164,7 +165,7 @@ bool monitor::start()
 // Every watched disk is asked for through its own device node, and every
 // mounted block device so that instances mounted before the probes were
 // attached are known.
-void monitor::check_what_the_probes_see()
+std::set<wwid_key> monitor::check_what_the_probes_see()
 {
     std::map<uint32_t, wwid_t> expected; // kernel device number of each watched disk
     std::vector<std::string> nodes;
@@ -186,15 +187,22 @@ void monitor::check_what_the_probes_see()
     for (int fd : fds)
         close(fd);
 
+    std::set<wwid_key> readable, unreadable;
     for (const auto &[dev, wwid] : expected) {
         auto it = seen.find(dev);
         const bool ok = it != seen.end() && (it->second.status & DISK_CHECK_WWID) &&
                         std::memcmp(it->second.wwid.buf, wwid.buf, sizeof(wwid.buf)) == 0;
+        (ok ? readable : unreadable).insert(key_of(wwid));
         if (!ok)
             std::cerr << "warning: the probes cannot read WWID " << wwid_to_string(wwid)
                       << " of disk " << dev_to_string(dev >> 20, dev & 0xfffff)
-                      << " in its VPD page 0x83: writes reaching it are not watched" << std::endl;
+                      << " in its VPD page 0x83: writes reaching that disk are not watched"
+                      << std::endl;
     }
+    // A LUN counts as watched when the probes know it through one of its disks.
+    for (const wwid_key &key : readable)
+        unreadable.erase(key);
+    return unreadable;
 }
 
 int monitor::on_record(void *ctx, void *data, size_t size)

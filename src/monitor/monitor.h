@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 #include "corvane_ebpf/loader.h"
@@ -46,7 +47,8 @@ class monitor {
     bool install_code_ranges();
     // Writes the disk tables that differ from what the probes hold.
     void install_disk_tables();
-    void check_what_the_probes_see();
+    // The LUNs whose WWID the probes cannot read through any of their disks.
+    std::set<wwid_key> check_what_the_probes_see();
     void print_listing();
     void report_losses();
     void print_closing_line();
@@ -61,6 +63,7 @@ class monitor {
     probe_control probes_;
     live_watch live_;
     std::map<wwid_key, std::vector<fs_range>> installed_;
+    std::set<wwid_key> unseen_;
     uint64_t reports_ = 0;
     uint64_t lost_told_ = 0;
     uint64_t missed_told_ = 0;
