@@ -18,6 +18,9 @@ bash scripts/build.sh "$root/build-asan" -DCORVANE_SANITIZE=ON
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir "$root/build-asan" --output-on-failure
 
+echo "== fuzzing, a short run of every target (scripts/fuzz.sh SECONDS runs them longer)"
+bash scripts/fuzz.sh 20
+
 echo "== arm64 cross build"
 bash scripts/build-arm64.sh "$root/build-arm64"
 
