@@ -104,6 +104,47 @@ bool monitor::install_code_ranges()
     return true;
 }
 
+// The paths of the watched file systems that have ranges on a disk.
+std::string monitor::paths_on(const wwid_key &key) const
+{
+    std::string paths;
+    for (const auto &[id, fs] : watched_.all())
+        for (const device_range &disk : fs.disks)
+            if (key_of(disk.wwid) == key) {
+                paths += (paths.empty() ? "" : ", ") + fs.path;
+                break;
+            }
+    return paths;
+}
+
+// Installs one disk's table. When the kernel refuses a table that large (its
+// memory), the largest first part it accepts is watched, and the rest is said.
+bool monitor::install_table(const wwid_key &key, std::vector<fs_range> &ranges)
+{
+    std::string error;
+    if (probes_.set_disk_ranges(wwid_of(key), ranges, error))
+        return true;
+    size_t fits = 0;
+    for (size_t n = ranges.size() / 2; n > 0; n /= 2) {
+        std::vector<fs_range> part(ranges.begin(), ranges.begin() + static_cast<long>(n));
+        std::string ignored;
+        if (probes_.set_disk_ranges(wwid_of(key), part, ignored)) {
+            fits = n;
+            break;
+        }
+    }
+    std::cerr << "warning: disk " << wwid_to_string(wwid_of(key)) << ": " << error << std::endl;
+    std::cout << paths_on(key)
+              << ": This file system contains too many extents to monitor, only monitoring the "
+                 "first "
+              << fits << " intervals\n"
+              << "You can use -a to monitor the entire file system." << std::endl;
+    if (fits == 0)
+        return false;
+    ranges.resize(fits);
+    return true;
+}
+
 void monitor::install_disk_tables()
 {
     // New and changed tables first, then the disks no longer watched: during a
@@ -120,10 +161,7 @@ void monitor::install_disk_tables()
             ++it;
             continue;
         }
-        std::string error;
-        if (!probes_.set_disk_ranges(wwid_of(key), ranges, error)) {
-            std::cerr << "warning: disk " << wwid_to_string(wwid_of(key)) << " (" << ranges.size()
-                      << " ranges) is not watched: " << error << std::endl;
+        if (!install_table(key, it->second)) {
             it = tables.erase(it);
             continue;
         }

@@ -47,6 +47,8 @@ class monitor {
     bool install_code_ranges();
     // Writes the disk tables that differ from what the probes hold.
     void install_disk_tables();
+    bool install_table(const wwid_key &key, std::vector<fs_range> &ranges);
+    std::string paths_on(const wwid_key &key) const;
     // The LUNs whose WWID the probes cannot read through any of their disks.
     std::set<wwid_key> check_what_the_probes_see();
     void print_listing();
