@@ -92,6 +92,13 @@ expect_equal() {
 # count_lines TEXT [FILE]: number of lines containing TEXT.
 count_lines() { grep -cF -- "$1" "${2:-$CORVANE_OUT}" 2>/dev/null || true; }
 
+# bed_artifact FILE [NAME]: hands FILE to the host after the scenario, as
+# out/<kernel>/artifacts/<scenario>/NAME, where tests/vm/host-checks/<scenario>.sh (if there
+# is one) checks it with tools the guest lacks.
+bed_artifact() {
+  mkdir -p "/run/artifacts/$BED_SCENARIO" && cp "$1" "/run/artifacts/$BED_SCENARIO/${2:-${1##*/}}"
+}
+
 # --- small facts about devices --------------------------------------------------------------
 
 # dev_majmin DEV: "major:minor" in decimal, as corvane prints device numbers.
