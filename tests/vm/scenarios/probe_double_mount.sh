@@ -35,14 +35,12 @@ run umount /mnt/b
 
 # A goes away lazily, but a file held open keeps its instance alive.
 echo held >/mnt/a/held
-sleep 1000 </mnt/a/held &
-holder=$!
+exec 3</mnt/a/held
 run umount -l /mnt/a
 run mount -t ext4 "$path2" /mnt/b
 wait_count "$twice" 3
 run umount /mnt/b
-kill $holder
-wait $holder 2>/dev/null
+exec 3<&-
 usleep 500000
 
 # Everything unmounted: a plain mount again.
