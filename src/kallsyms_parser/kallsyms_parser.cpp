@@ -315,6 +315,7 @@ ksym kallsyms_parser::symbol(size_t position) const
 
 bool kallsyms_parser::parse(const std::string &path)
 {
+    ++generation_;
     entries_.clear();
     modules_.assign(1, std::string_view());
     name_index_built_.store(false, std::memory_order_relaxed);

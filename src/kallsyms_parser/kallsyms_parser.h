@@ -56,6 +56,8 @@ class kallsyms_parser {
     // The symbols in address order (ties by name, type, module).
     size_t size() const { return entries_.size(); }
     ksym symbol(size_t position) const;
+    // Changes with every parse(), so that what was looked up can be known stale.
+    uint64_t generation() const { return generation_; }
 
   private:
     // One symbol as offsets into text_; 24 bytes, so that sorting moves little.
@@ -86,6 +88,7 @@ class kallsyms_parser {
     // Position of the highest-addressed symbol of that name, or size().
     size_t highest_position_of(std::string_view name) const;
 
+    uint64_t generation_ = 0;
     std::unique_ptr<char, free_deleter> text_;
     std::vector<entry> entries_;
     std::vector<std::string_view> modules_;
