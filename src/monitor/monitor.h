@@ -7,6 +7,7 @@
 #include <string>
 
 #include "corvane_ebpf/loader.h"
+#include "output/output.h"
 #include "watch/watch_device.h"
 #include "watch/watch_set.h"
 
@@ -16,6 +17,7 @@ struct monitor_options {
     bool whole = false;   // -a
     bool daemon = false;  // -d
     bool mounted = false; // -M
+    output_options output;
 };
 
 // Exit statuses beyond those of the entry point.
@@ -52,8 +54,8 @@ class monitor {
     monitor_options options_;
     resolve_fn resolve_;
     probe_control probes_;
+    output output_;
     std::map<wwid_key, std::vector<fs_range>> installed_;
-    uint64_t reports_ = 0;
     uint64_t lost_told_ = 0;
     uint64_t missed_told_ = 0;
 };

@@ -1,60 +1,21 @@
-#include "report.h"
+#include "output/report.h"
 
-#include <syslog.h>
 #include <time.h>
 
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 
 #include "base/corvane.h"
 #include "base/escape.h"
 #include "base/scsi_names.h"
 #include "kallsyms_parser/kallsyms_parser.h"
-#include "tables.h"
 
 namespace {
 
 constexpr int64_t ns_per_second = 1000000000;
 constexpr int64_t ns_per_microsecond = 1000;
 
-int64_t wall_clock_ns()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// The clock of the probes' time stamps (bpf_ktime_get_ns).
-uint64_t monotonic_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * ns_per_second + static_cast<uint64_t>(now.tv_nsec);
-}
-
-// Both clocks are sampled once, on the first report, and the offset between
-// them is kept for the life of the process: later changes of the system clock
-// do not move report times.
-const time_base &init_time_base()
-{
-    static const time_base base = [] {
-        time_base sampled{};
-        sampled.start_time = wall_clock_ns();
-        sampled.boot_time = monotonic_ns();
-        if (debug_on()) {
-            std::cout << "init start_time: " << sampled.start_time << std::endl;
-            std::cout << "boot_time: " << sampled.boot_time << std::endl;
-        }
-        return sampled;
-    }();
-    return base;
-}
-
-// Enumeration fields of a record hold whatever the kernel side wrote; they are
-// read as plain numbers, since a value outside the enumeration cannot be
-// loaded through the enumeration type.
 template <typename Enum> uint32_t raw_value(const Enum &field)
 {
     static_assert(sizeof(Enum) == sizeof(uint32_t));
@@ -68,6 +29,17 @@ void append_unsigned(std::string &out, uint64_t value, int base = 10)
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof(digits), value, base);
     out.append(digits, result.ptr);
+}
+
+void append_wwid(std::string &out, const wwid_t &wwid)
+{
+    static const char digits[] = "0123456789abcdef";
+    char text[32];
+    for (size_t i = 0; i < sizeof(wwid.buf); ++i) {
+        text[2 * i] = digits[wwid.buf[i] >> 4];
+        text[2 * i + 1] = digits[wwid.buf[i] & 0xf];
+    }
+    out.append(text, sizeof(text));
 }
 
 // "YYYY-mm-dd HH:MM:SS" of whole seconds since the epoch, in local time.
@@ -90,15 +62,21 @@ void append_zero_filled_microseconds(std::string &out, int64_t microseconds)
     out.append(digits, result.ptr);
 }
 
-void append_header_line(std::string &out, const event_t &event, const std::string &time_text)
+bool plain_ascii(std::string_view text)
+{
+    for (char c : text)
+        if (c < 0x20 || c > 0x7e || c == '\\')
+            return false;
+    return true;
+}
+
+void append_header_line(std::string &out, const event_t &event, time_text &times,
+                        const time_base &base)
 {
     out += '[';
-    out += time_text;
+    times.append(out, event.nsec, base);
     out += "] ";
-    // bpf_get_current_comm terminates the name, but a record is never trusted
-    // to: the copy stops at the end of the field. A task names itself, so
-    // its name is escaped: it must not be able to write lines of its own.
-    out += escape_text(std::string_view(event.comm, strnlen(event.comm, sizeof(event.comm))));
+    append_process_name(out, event);
     out += '(';
     append_unsigned(out, event.ptid >> 32);
     out += ")\n";
@@ -106,7 +84,7 @@ void append_header_line(std::string &out, const event_t &event, const std::strin
 
 void append_event_kind(std::string &out, const event_t &event)
 {
-    switch (raw_value(event.type)) {
+    switch (event_type_of(event)) {
     case ENUM_EVENT_TYPE_SUBMIT_BIO:
         out += block_op_name(event.op);
         out += ' ';
@@ -124,12 +102,12 @@ void append_event_kind(std::string &out, const event_t &event)
         break;
     case ENUM_EVENT_TYPE_MOUNT:
         out += "wanna mount a ";
-        out += fs_type_name(raw_value(event.mount_type));
+        out += fs_type_name(mount_type_of(event));
         out += " from ";
         break;
     case ENUM_EVENT_TYPE_MOUNT_TWICE:
         out += "wanna mount a ";
-        out += fs_type_name(raw_value(event.mount_type));
+        out += fs_type_name(mount_type_of(event));
         out += " from a mounted ";
         break;
     default:
@@ -137,44 +115,163 @@ void append_event_kind(std::string &out, const event_t &event)
     }
 }
 
-void append_range_line(std::string &out, const event_t &event)
+// "<kind> <fs>'s metadata: [first, second)", the length when asked, then the disk.
+void append_range_text(std::string &out, const event_t &event, bool with_length)
 {
     append_event_kind(out, event);
-    out += fs_type_name(raw_value(event.range.type));
+    out += fs_type_name(range_type_of(event));
     out += "'s metadata: [";
     append_unsigned(out, event.range.first);
     out += ", ";
     append_unsigned(out, event.range.second);
-    out += ") (+";
-    append_unsigned(out, event.range.second - event.range.first);
-    out += ") on device wwid: ";
-    out += wwid_to_string(event.wwid);
-    out += '\n';
+    out += ')';
+    if (with_length) {
+        out += " (+";
+        append_unsigned(out, event.range.second - event.range.first);
+        out += ')';
+    }
+    out += " on device wwid: ";
+    append_wwid(out, event.wwid);
 }
 
-// One "0x<address> <symbol> 0x<symbol start>+0x<offset>" line per non-zero frame,
-// from the probed function on (the frames before it are the probe's own).
-void append_stack_lines(std::string &out, const event_t &event, const kallsyms_parser &symbols)
+// One line per non-zero frame, from the probed function on (the frames
+// before it are the probe's own).
+void append_stack_lines(std::string &out, const event_t &event, frame_cache &frames)
 {
-    uint64_t frames = std::min<uint64_t>(event.stack_size, PERF_MAX_STACK_DEPTH);
-    for (uint64_t i = first_shown_frame(event, symbols); i < frames; ++i) {
-        uint64_t address = event.ip[i];
-        if (address == 0)
-            continue;
-        const ksym &sym = symbols.find_by_addr(address);
-        out += "0x";
-        append_unsigned(out, address, 16);
-        out += ' ';
-        out += sym.name;
-        out += " 0x";
-        append_unsigned(out, sym.addr, 16);
-        out += "+0x";
-        append_unsigned(out, address - sym.addr, 16);
-        out += '\n';
-    }
+    const uint64_t count = stack_frames(event);
+    for (uint64_t i = first_shown_frame(event, frames); i < count; ++i)
+        if (event.ip[i] != 0)
+            out += frames.lookup(event.ip[i]).line;
 }
 
 } // namespace
+
+uint32_t event_type_of(const event_t &event)
+{
+    return raw_value(event.type);
+}
+
+uint32_t mount_type_of(const event_t &event)
+{
+    return raw_value(event.mount_type);
+}
+
+uint32_t range_type_of(const event_t &event)
+{
+    return raw_value(event.range.type);
+}
+
+time_base sample_time_base()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    time_base base{};
+    base.start_time = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    base.boot_time =
+        static_cast<uint64_t>(now.tv_sec) * ns_per_second + static_cast<uint64_t>(now.tv_nsec);
+    return base;
+}
+
+int64_t wall_time_ns(uint64_t nsec, const time_base &base)
+{
+    // Unsigned arithmetic wraps where signed arithmetic would overflow on a
+    // corrupt time stamp; the result is then read as signed nanoseconds.
+    return static_cast<int64_t>(nsec - base.boot_time + static_cast<uint64_t>(base.start_time));
+}
+
+frame_cache::frame_cache(const kallsyms_parser &symbols)
+    : symbols_(symbols), generation_(symbols.generation()), slots_(slot_count)
+{
+}
+
+const frame_cache::frame &frame_cache::lookup(uint64_t address)
+{
+    if (generation_ != symbols_.generation()) {
+        slots_.assign(slot_count, frame{});
+        generation_ = symbols_.generation();
+    }
+    // Fibonacci hashing: return addresses of one function differ in low bits.
+    frame &slot = slots_[(address * 0x9e3779b97f4a7c15ull) >> 51];
+    static_assert(slot_count == 1u << (64 - 51));
+    if (slot.filled && slot.address == address)
+        return slot;
+
+    const ksym sym = symbols_.find_by_addr(address);
+    slot.filled = true;
+    slot.address = address;
+    slot.symbol_start = sym.addr;
+    slot.probe_own = sym.name.starts_with("bpf_");
+    slot.line.clear();
+    slot.line += "0x";
+    append_unsigned(slot.line, address, 16);
+    slot.line += ' ';
+    slot.name_offset = static_cast<uint32_t>(slot.line.size());
+    // A symbol table is text another program could have written.
+    if (plain_ascii(sym.name))
+        slot.line += sym.name;
+    else
+        slot.line += escape_text(sym.name);
+    slot.name_size = static_cast<uint32_t>(slot.line.size()) - slot.name_offset;
+    slot.line += " 0x";
+    append_unsigned(slot.line, sym.addr, 16);
+    slot.line += "+0x";
+    append_unsigned(slot.line, address - sym.addr, 16);
+    slot.line += '\n';
+    return slot;
+}
+
+void time_text::append(std::string &out, uint64_t nsec, const time_base &base)
+{
+    const int64_t wall = wall_time_ns(nsec, base);
+    // Floor division, so that a time before the epoch keeps a fraction
+    // counted forward from its whole second.
+    int64_t seconds = wall / ns_per_second;
+    int64_t fraction = wall % ns_per_second;
+    if (fraction < 0) {
+        seconds -= 1;
+        fraction += ns_per_second;
+    }
+    if (!cached_ || seconds != cached_second_) {
+        second_text_ = local_time_text(seconds);
+        cached_second_ = seconds;
+        cached_ = true;
+    }
+    out += second_text_;
+    out += '.';
+    append_zero_filled_microseconds(out, fraction / ns_per_microsecond);
+}
+
+void append_process_name(std::string &out, const event_t &event)
+{
+    // bpf_get_current_comm terminates the name, but a record is never trusted
+    // to: the copy stops at the end of the field. A task names itself, so
+    // its name is escaped: it must not be able to write lines of its own.
+    const std::string_view name(event.comm, strnlen(event.comm, sizeof(event.comm)));
+    if (plain_ascii(name))
+        out += name;
+    else
+        out += escape_text(name);
+}
+
+void append_report(std::string &out, const event_t &event, frame_cache &frames, time_text &times,
+                   const time_base &base)
+{
+    append_header_line(out, event, times, base);
+    append_range_text(out, event, true);
+    out += '\n';
+    append_stack_lines(out, event, frames);
+}
+
+void append_report_identity(std::string &out, const event_t &event)
+{
+    append_process_name(out, event);
+    out += '(';
+    append_unsigned(out, event.ptid >> 32);
+    out += ") ";
+    append_range_text(out, event, false);
+}
 
 const char *block_op_name(uint32_t op)
 {
@@ -192,62 +289,107 @@ const char *block_op_name(uint32_t op)
     }
 }
 
-uint64_t first_shown_frame(const event_t &event, const kallsyms_parser &symbols)
+uint64_t first_shown_frame(const event_t &event, frame_cache &frames)
 {
-    const uint64_t frames = std::min<uint64_t>(event.stack_size, PERF_MAX_STACK_DEPTH);
-    for (uint64_t i = 0; event.func_ip != 0 && i < frames; ++i)
-        if (event.ip[i] != 0 && symbols.find_by_addr(event.ip[i]).addr == event.func_ip)
+    const uint64_t count = stack_frames(event);
+    for (uint64_t i = 0; event.func_ip != 0 && i < count; ++i)
+        if (event.ip[i] != 0 && frames.lookup(event.ip[i]).symbol_start == event.func_ip)
             return i;
     // No frame in the probed function: leave out the probe's own program and trampoline.
     uint64_t i = 0;
-    while (i < frames && symbols.find_by_addr(event.ip[i]).name.starts_with("bpf_"))
+    while (i < count && frames.lookup(event.ip[i]).probe_own)
         ++i;
     return i;
 }
 
 std::string format_event_time(uint64_t nsec, const time_base &base)
 {
-    // Unsigned arithmetic wraps where signed arithmetic would overflow on a
-    // corrupt time stamp; the results are then read as signed nanoseconds.
-    int64_t delta = static_cast<int64_t>(nsec - base.boot_time);
-    if (debug_on())
-        std::cout << "time_dalta = " << delta << std::endl;
-    int64_t wall =
-        static_cast<int64_t>(static_cast<uint64_t>(delta) + static_cast<uint64_t>(base.start_time));
-
-    // Floor division, so that a time before the epoch keeps a fraction
-    // counted forward from its whole second.
-    int64_t seconds = wall / ns_per_second;
-    int64_t fraction = wall % ns_per_second;
-    if (fraction < 0) {
-        seconds -= 1;
-        fraction += ns_per_second;
-    }
-
-    std::string text = local_time_text(seconds);
-    text += '.';
-    append_zero_filled_microseconds(text, fraction / ns_per_microsecond);
-    if (debug_on())
-        std::cout << "date time: " << text << std::endl;
+    std::string text;
+    time_text().append(text, nsec, base);
     return text;
 }
 
 std::string format_report(const event_t &event, const kallsyms_parser &symbols,
                           const time_base &base)
 {
+    frame_cache frames(symbols);
+    time_text times;
     std::string report;
-    report.reserve(256 + 96 * PERF_MAX_STACK_DEPTH);
-    append_header_line(report, event, format_event_time(event.nsec, base));
-    append_range_line(report, event);
-    append_stack_lines(report, event, symbols);
+    append_report(report, event, frames, times, base);
     return report;
 }
 
-void print_report(const event_t &event)
+const char *record_kind_name(record_kind kind)
 {
-    const time_base &base = init_time_base();
-    std::string report = format_report(event, kallsyms, base);
-    if (daemon_flag)
-        syslog(LOG_WARNING, "%s", report.c_str());
-    std::cout << report;
+    switch (kind) {
+    case record_kind::write:
+        return "write";
+    case record_kind::mount:
+        return "mount";
+    case record_kind::double_mount:
+        return "double_mount";
+    case record_kind::unmount:
+        return "unmount";
+    case record_kind::coalesced:
+        return "coalesced";
+    case record_kind::held_back:
+        return "held_back";
+    case record_kind::started:
+        return "started";
+    case record_kind::watched_set_changed:
+        return "watched_set_changed";
+    case record_kind::lost:
+        return "lost";
+    case record_kind::stopped:
+        return "stopped";
+    case record_kind::unknown:
+        break;
+    }
+    return "unknown";
+}
+
+record_kind kind_of(const event_t &event)
+{
+    switch (event_type_of(event)) {
+    case ENUM_EVENT_TYPE_SUBMIT_BIO:
+    case ENUM_EVENT_TYPE_IOMAP_WRITE_ITER:
+    case ENUM_EVENT_TYPE_MMAP_WRITE:
+    case ENUM_EVENT_TYPE_SCSI_COMMAND:
+        return record_kind::write;
+    case ENUM_EVENT_TYPE_MOUNT:
+        return record_kind::mount;
+    case ENUM_EVENT_TYPE_MOUNT_TWICE:
+        return record_kind::double_mount;
+    case ENUM_EVENT_TYPE_UMOUNT:
+        return record_kind::unmount;
+    default:
+        return record_kind::unknown;
+    }
+}
+
+const char *operation_name(const event_t &event)
+{
+    switch (event_type_of(event)) {
+    case ENUM_EVENT_TYPE_SUBMIT_BIO:
+        switch (event.op) {
+        case 3:
+            return "discard";
+        case 5:
+            return "secure-erase";
+        case 9:
+            return "write-zeroes";
+        case 13:
+            return "zone-append";
+        default:
+            return "write";
+        }
+    case ENUM_EVENT_TYPE_IOMAP_WRITE_ITER:
+        return "buffered-write";
+    case ENUM_EVENT_TYPE_MMAP_WRITE:
+        return "mmap-write";
+    case ENUM_EVENT_TYPE_SCSI_COMMAND:
+        return "scsi";
+    default:
+        return nullptr;
+    }
 }
