@@ -190,7 +190,9 @@ json_record json_formatter::stack(const event_t &event)
     json_record frames = json_record::array();
     const uint64_t count = stack_frames(event);
     frames.get_ref<json_record::array_t &>().reserve(count);
-    for (uint64_t i = first_shown_frame(event, frames_); i < count; ++i) {
+    const uint64_t first = first_shown_frame(event, frames_);
+    frames_.look_up_ahead(event.ip + first, count - first);
+    for (uint64_t i = first; i < count; ++i) {
         if (event.ip[i] == 0)
             continue;
         const frame_cache::frame &frame = frames_.lookup(event.ip[i]);

@@ -139,7 +139,9 @@ void append_range_text(std::string &out, const event_t &event, bool with_length)
 void append_stack_lines(std::string &out, const event_t &event, frame_cache &frames)
 {
     const uint64_t count = stack_frames(event);
-    for (uint64_t i = first_shown_frame(event, frames); i < count; ++i)
+    const uint64_t first = first_shown_frame(event, frames);
+    frames.look_up_ahead(event.ip + first, count - first);
+    for (uint64_t i = first; i < count; ++i)
         if (event.ip[i] != 0)
             out += frames.lookup(event.ip[i]).line;
 }
@@ -182,42 +184,74 @@ int64_t wall_time_ns(uint64_t nsec, const time_base &base)
 }
 
 frame_cache::frame_cache(const kallsyms_parser &symbols)
-    : symbols_(symbols), generation_(symbols.generation()), slots_(slot_count)
+    : symbols_(symbols), located_names_(slot_count), generation_(symbols.generation()),
+      slots_(slot_count)
 {
 }
 
-const frame_cache::frame &frame_cache::lookup(uint64_t address)
+frame_cache::frame &frame_cache::slot_of(uint64_t address)
 {
     if (generation_ != symbols_.generation()) {
         slots_.assign(slot_count, frame{});
         generation_ = symbols_.generation();
     }
     // Fibonacci hashing: return addresses of one function differ in low bits.
-    frame &slot = slots_[(address * 0x9e3779b97f4a7c15ull) >> 51];
     static_assert(slot_count == 1u << (64 - 51));
+    return slots_[(address * 0x9e3779b97f4a7c15ull) >> 51];
+}
+
+void frame_cache::look_up_ahead(const __u64 *addresses, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t address = addresses[i];
+        if (address == 0)
+            continue;
+        frame &slot = slot_of(address);
+        if ((slot.filled || slot.located) && slot.address == address)
+            continue;
+        const ksym sym = symbols_.find_by_addr(address);
+        __builtin_prefetch(sym.name.data());
+        slot.filled = false;
+        slot.located = true;
+        slot.address = address;
+        slot.symbol_start = sym.addr;
+        located_names_[static_cast<size_t>(&slot - slots_.data())] = sym.name;
+    }
+}
+
+const frame_cache::frame &frame_cache::lookup(uint64_t address)
+{
+    frame &slot = slot_of(address);
     if (slot.filled && slot.address == address)
         return slot;
 
-    const ksym sym = symbols_.find_by_addr(address);
+    std::string_view name;
+    if (slot.located && slot.address == address) {
+        name = located_names_[static_cast<size_t>(&slot - slots_.data())];
+    } else {
+        const ksym sym = symbols_.find_by_addr(address);
+        slot.symbol_start = sym.addr;
+        name = sym.name;
+    }
     slot.filled = true;
+    slot.located = false;
     slot.address = address;
-    slot.symbol_start = sym.addr;
-    slot.probe_own = sym.name.starts_with("bpf_");
+    slot.probe_own = name.starts_with("bpf_");
     slot.line.clear();
     slot.line += "0x";
     append_unsigned(slot.line, address, 16);
     slot.line += ' ';
     slot.name_offset = static_cast<uint32_t>(slot.line.size());
     // A symbol table is text another program could have written.
-    if (plain_ascii(sym.name))
-        slot.line += sym.name;
+    if (plain_ascii(name))
+        slot.line += name;
     else
-        slot.line += escape_text(sym.name);
+        slot.line += escape_text(name);
     slot.name_size = static_cast<uint32_t>(slot.line.size()) - slot.name_offset;
     slot.line += " 0x";
-    append_unsigned(slot.line, sym.addr, 16);
+    append_unsigned(slot.line, slot.symbol_start, 16);
     slot.line += "+0x";
-    append_unsigned(slot.line, address - sym.addr, 16);
+    append_unsigned(slot.line, address - slot.symbol_start, 16);
     slot.line += '\n';
     return slot;
 }

@@ -29,7 +29,8 @@ int64_t wall_time_ns(uint64_t nsec, const time_base &base);
 class frame_cache {
   public:
     struct frame {
-        bool filled = false;
+        bool filled = false;  // line holds the frame of address
+        bool located = false; // only the symbol is known yet (see look_up_ahead)
         uint64_t address = 0;
         uint64_t symbol_start = 0;
         bool probe_own = false; // in the probe's own program ("bpf_...")
@@ -45,11 +46,17 @@ class frame_cache {
 
     explicit frame_cache(const kallsyms_parser &symbols);
     const frame &lookup(uint64_t address);
+    // Finds the symbols of frames about to be looked up, and has their names
+    // fetched: the searches are independent, so their cache misses overlap
+    // instead of following one another.
+    void look_up_ahead(const __u64 *addresses, size_t count);
     const kallsyms_parser &symbols() const { return symbols_; }
 
   private:
     static constexpr size_t slot_count = 8192; // a power of two
+    frame &slot_of(uint64_t address);
     const kallsyms_parser &symbols_;
+    std::vector<std::string_view> located_names_; // by slot, while located
     uint64_t generation_;
     std::vector<frame> slots_;
 };
