@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "base/corvane.h"
+#include "output/json_report.h"
 #include "watch/watch_set.h"
 
 namespace {
@@ -75,6 +76,16 @@ storm_settings storm_settings_of(const output_options &options)
     settings.budget = options.report_budget;
     settings.max_windows = options.max_open_windows;
     return settings;
+}
+
+json_record settings_record(const output_options &options)
+{
+    return json_record{{"format", options.format == output_format::json ? "json" : "text"},
+                       {"coalesce_seconds", options.debug ? 0 : options.coalesce_seconds},
+                       {"report_budget", options.report_budget},
+                       {"syslog", options.syslog},
+                       {"journal", options.journal},
+                       {"debug", options.debug}};
 }
 
 std::string count_text(uint64_t count, const char *one, const char *many)
@@ -215,8 +226,8 @@ void output::started(const std::string &listing, const std::vector<attach_point>
 {
     write_human(listing);
     if (json()) {
-        json_formatter::append_line(batch_,
-                                    json_->started(env_.wall_ns(), probes, settings_record()));
+        json_formatter::append_line(
+            batch_, json_->started(env_.wall_ns(), probes, settings_record(options_)));
         flush();
     }
     log_entry(journal_entry_of(record_kind::started, LOG_INFO, listing), LOG_INFO, listing);
@@ -335,16 +346,6 @@ void output::log_entry(const journal_entry &entry, int priority, const std::stri
         env_.journal(entry);
     else
         log(priority, message);
-}
-
-json_record output::settings_record() const
-{
-    return json_record{{"format", json() ? "json" : "text"},
-                       {"coalesce_seconds", options_.debug ? 0 : options_.coalesce_seconds},
-                       {"report_budget", options_.report_budget},
-                       {"syslog", options_.syslog},
-                       {"journal", options_.journal},
-                       {"debug", options_.debug}};
 }
 
 std::string output::watched_path(const event_t &event) const

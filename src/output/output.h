@@ -14,11 +14,12 @@
 #include "common/common.h"
 #include "output/host.h"
 #include "output/journal.h"
-#include "output/json_report.h"
 #include "output/lifecycle.h"
 #include "output/report.h"
 #include "output/storm.h"
 
+class cgroup_paths;
+class json_formatter;
 class kallsyms_parser;
 class watch_set;
 
@@ -96,7 +97,6 @@ class output {
     void log(int priority, const std::string &message);
     void log_entry(const journal_entry &entry, int priority, const std::string &message);
     const time_base &base();
-    json_record settings_record() const;
     std::string watched_path(const event_t &event) const;
     bool json() const { return options_.format == output_format::json; }
 
