@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang llvm bpftool
   libbpf-dev libblkid-dev libdevmapper-dev libcap-dev libcli11-dev libelf-dev zlib1g-dev
-  libgtest-dev googletest libbenchmark-dev libclang-rt-14-dev
+  libsystemd-dev nlohmann-json3-dev
+  libgtest-dev googletest libbenchmark-dev libclang-rt-14-dev python3-jsonschema
   e2fsprogs xfsprogs fdisk dmsetup util-linux libcap2-bin sg3-utils
   qemu-system-x86 busybox-static kmod cpio xz-utils zstd
   # arm64: cross build (multiarch libraries) and the arm64 test bed

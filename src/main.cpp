@@ -1,8 +1,10 @@
 // corvane: watches every write reaching the disks under the given ext4/xfs
 // file systems and reports those that could corrupt them.
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 
 #include "base/corvane.h"
@@ -48,6 +50,31 @@ void watch_devices(watch_set &watched, const std::vector<std::string> &paths, bo
     }
 }
 
+// With JSON output, standard output carries the records alone: it is kept
+// for them under another descriptor, and whatever else is printed there goes
+// to standard error. Returns the records' descriptor.
+int set_aside_stdout_for_records()
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    const int records = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (records < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return STDOUT_FILENO;
+    return records;
+}
+
+output_options output_options_of(const command_line &cli)
+{
+    output_options options;
+    parse_output_format(cli.format, options.format);
+    options.syslog = cli.daemon;
+    options.journal = cli.daemon && journal_available();
+    options.coalesce_seconds = cli.coalesce_seconds;
+    options.report_budget = cli.report_budget;
+    options.debug = debug_on();
+    return options;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -72,6 +99,9 @@ int main(int argc, char **argv)
     options.whole = cli.whole;
     options.daemon = cli.daemon;
     options.mounted = cli.mounted;
+    options.output = output_options_of(cli);
+    if (options.output.format == output_format::json)
+        options.output.out_fd = set_aside_stdout_for_records();
     if (debug_on())
         std::cout << "!!!!!!!debug mode!!!!!!!" << std::endl;
 

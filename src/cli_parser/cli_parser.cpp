@@ -47,6 +47,18 @@ void define_options(CLI::App &app, command_line &out)
         ->type_name("UINT");
     app.add_flag("-M,--mounted", out.mounted,
                  "Also watch every ext4 and xfs mounted from SCSI-backed storage, now and later.");
+    app.add_option("--format", out.format,
+                   "Report format: text (default) or json (one object per line on standard "
+                   "output; other messages go to standard error).")
+        ->check(CLI::IsMember({"text", "json"}));
+    app.add_option("--coalesce", out.coalesce_seconds,
+                   "Show identical reports (same process, kind, disk and byte range) once per "
+                   "this many seconds and count the rest; 0 shows every one. Default 10.")
+        ->type_name("SECONDS");
+    app.add_option("--report-budget", out.report_budget,
+                   "Show at most this many full reports per second and count the rest; 0: no "
+                   "limit. Default 100.")
+        ->type_name("N");
     app.add_option("path", out.paths, "Path to the device file where the file system is located.")
         ->type_name("TEXT")
         ->check(CLI::ExistingFile);

@@ -315,11 +315,13 @@ ksym kallsyms_parser::symbol(size_t position) const
 
 bool kallsyms_parser::parse(const std::string &path)
 {
+    ++generation_;
     entries_.clear();
     modules_.assign(1, std::string_view());
     name_index_built_.store(false, std::memory_order_relaxed);
     name_slots_.clear();
     lower_same_name_.clear();
+    address_steps_.clear();
     text_.reset();
 
     file_reader reader;
@@ -329,6 +331,7 @@ bool kallsyms_parser::parse(const std::string &path)
     text_.reset(reader.release());
     read_entries(std::string_view(text_.get(), size));
     sort_entries();
+    build_address_index();
     return true;
 }
 
@@ -474,10 +477,48 @@ ksym kallsyms_parser::find_in_module(std::string_view name, std::string_view mod
     return unknown_ksym;
 }
 
+void kallsyms_parser::build_address_index()
+{
+    // At most 2^18 steps (1 MiB): on a real table a step then holds a few
+    // dozen symbols.
+    constexpr unsigned max_steps_log2 = 18;
+    address_steps_.clear();
+    if (entries_.empty())
+        return;
+    address_base_ = entries_.front().addr;
+    const uint64_t span = entries_.back().addr - address_base_;
+    address_shift_ = 0;
+    while ((span >> address_shift_) >= (uint64_t{1} << max_steps_log2))
+        ++address_shift_;
+    const size_t steps = static_cast<size_t>(span >> address_shift_) + 1;
+    address_steps_.resize(steps + 1);
+    size_t position = 0;
+    for (size_t step = 0; step < steps; ++step) {
+        const uint64_t start = address_base_ + (uint64_t{step} << address_shift_);
+        while (position < entries_.size() && entries_[position].addr < start)
+            ++position;
+        address_steps_[step] = static_cast<uint32_t>(position);
+    }
+    address_steps_[steps] = static_cast<uint32_t>(entries_.size());
+}
+
 ksym kallsyms_parser::find_by_addr(uint64_t addr) const
 {
+    // The entries whose start can be the first at or above addr: those of
+    // addr's step, up to the first of the next step.
+    auto first = entries_.begin();
+    auto last = entries_.end();
+    if (!address_steps_.empty() && addr >= address_base_) {
+        const uint64_t step = (addr - address_base_) >> address_shift_;
+        if (step + 1 < address_steps_.size()) {
+            first = entries_.begin() + address_steps_[step];
+            last = entries_.begin() + address_steps_[step + 1];
+        } else {
+            first = last; // above every symbol's start
+        }
+    }
     // First entry with a start address at or above addr.
-    auto p = std::lower_bound(entries_.begin(), entries_.end(), addr,
+    auto p = std::lower_bound(first, last, addr,
                               [](const entry &e, uint64_t key) { return e.addr < key; });
     if (p != entries_.end() && p->addr == addr)
         return symbol(static_cast<size_t>(p - entries_.begin()));

@@ -56,6 +56,8 @@ class kallsyms_parser {
     // The symbols in address order (ties by name, type, module).
     size_t size() const { return entries_.size(); }
     ksym symbol(size_t position) const;
+    // Changes with every parse(), so that what was looked up can be known stale.
+    uint64_t generation() const { return generation_; }
 
   private:
     // One symbol as offsets into text_; 24 bytes, so that sorting moves little.
@@ -79,6 +81,7 @@ class kallsyms_parser {
 
     void read_entries(std::string_view text);
     void sort_entries();
+    void build_address_index();
     std::string_view name_of(const entry &e) const;
     uint32_t module_id(std::string_view module) const;
     void ensure_name_index() const;
@@ -86,7 +89,15 @@ class kallsyms_parser {
     // Position of the highest-addressed symbol of that name, or size().
     size_t highest_position_of(std::string_view name) const;
 
+    uint64_t generation_ = 0;
     std::unique_ptr<char, free_deleter> text_;
+    // Address index: entry position of the first symbol at or above each
+    // 2^address_shift_-byte step from the lowest address on, so that a lookup
+    // searches a few neighbouring entries instead of the whole table (the
+    // binary search over all of it is cache misses, and a report makes 32).
+    uint64_t address_base_ = 0;
+    unsigned address_shift_ = 0;
+    std::vector<uint32_t> address_steps_;
     std::vector<entry> entries_;
     std::vector<std::string_view> modules_;
 

@@ -5,7 +5,6 @@
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,11 +12,12 @@
 #include <fstream>
 #include <iostream>
 
+#include <bpf/btf.h>
+
 #include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "fs_parser/fs_parser.h"
 #include "kallsyms_parser/kallsyms_parser.h"
-#include "report.h"
 #include "watch/mountinfo.h"
 #include "watch/watch_device.h"
 
@@ -46,10 +46,20 @@ std::vector<code_range_t> code_ranges_of(const kallsyms_parser &kallsyms, ENUM_F
     return kallsyms.fs_code_ranges(type);
 }
 
-void log_line(bool daemon, int priority, const std::string &text)
+// Where the loader attaches each probe on this kernel: the same choice, made
+// from the same BTF.
+std::vector<attach_point> attach_points_of_this_kernel()
 {
-    if (daemon)
-        syslog(priority, "%s", text.c_str());
+    btf *kernel = btf__load_vmlinux_btf();
+    const auto choices = choose_attach_targets([&](const char *function) {
+        return kernel && btf__find_by_name_kind(kernel, function, BTF_KIND_FUNC) >= 0;
+    });
+    btf__free(kernel);
+    std::vector<attach_point> points;
+    for (const attach_choice &choice : choices)
+        points.push_back(
+            {choice.probe, choice.kind, choice.program.empty() ? "" : choice.function});
+    return points;
 }
 
 } // namespace
@@ -57,12 +67,15 @@ void log_line(bool daemon, int priority, const std::string &text)
 monitor::monitor(watch_set &watched, kallsyms_parser &kallsyms, const monitor_options &options,
                  resolve_fn resolve)
     : watched_(watched), kallsyms_(kallsyms), options_(options), resolve_(std::move(resolve)),
-      live_(watched,
-            live_watch_hooks{[this](const std::string &path) { return analyse(path); },
-                             [this] { install_disk_tables(); },
-                             [this](uint32_t major, uint32_t minor) { mark_mounted(major, minor); },
-                             [this] { refresh_kernel(); }},
-            options.mounted)
+      output_(options.output, kallsyms, watched),
+      live_(
+          watched,
+          live_watch_hooks{[this](const std::string &path) { return analyse(path); },
+                           [this] { install_disk_tables(); },
+                           [this](uint32_t major, uint32_t minor) { mark_mounted(major, minor); },
+                           [this] { refresh_kernel(); },
+                           [this](const std::string &line) { output_.watched_set_changed(line); }},
+          options.mounted)
 {
 }
 
@@ -181,8 +194,11 @@ void monitor::print_listing()
             dump += format_disk_listing(wwid_of(key), ranges, debug_on());
     for (ENUM_FS_TYPE type : watched_.fs_types())
         dump += format_code_listing(type, code_ranges_of(kallsyms_, type));
-    log_line(options_.daemon, LOG_INFO, dump);
-    std::cout << dump << std::flush;
+    std::cout.flush();
+    // Only the JSON record names the attach points: the loader has printed them.
+    output_.started(dump, options_.output.format == output_format::json
+                              ? attach_points_of_this_kernel()
+                              : std::vector<attach_point>());
 }
 
 bool monitor::start()
@@ -270,43 +286,34 @@ void monitor::handle_record(const event_t &event)
         live_.resized(event.device >> 20, event.device & 0xfffff);
         return;
     case ENUM_EVENT_TYPE_UMOUNT:
-        if (debug_on())
+        if (debug_on()) {
+            output_.flush();
             std::cout << "unmounted: " << fs_type_name(event.range.type) << " on "
                       << wwid_to_string(event.wwid) << std::endl;
+        }
+        output_.unmounted(event);
         return;
     default:
-        ++reports_;
-        print_report(event);
+        output_.report(event);
     }
 }
 
 void monitor::report_losses()
 {
-    const uint64_t lost = probes_.lost_events();
-    if (auto message = lost_events_message(lost_told_, lost)) {
-        lost_told_ = lost;
-        std::cerr << *message;
-        log_line(options_.daemon, LOG_WARNING, *message);
-    }
-    const uint64_t missed = probes_.missed_runs();
-    if (missed > missed_told_) {
-        const std::string message = "warning: " + std::to_string(missed - missed_told_) +
-                                    " probe runs skipped by the kernel (a probe was already "
-                                    "running on that CPU; " +
-                                    std::to_string(missed) + " in total)\n";
-        missed_told_ = missed;
-        std::cerr << message;
-        log_line(options_.daemon, LOG_WARNING, message);
-    }
+    loss_counts losses;
+    losses.reports_lost_total = std::max(probes_.lost_events(), lost_told_);
+    losses.reports_lost = losses.reports_lost_total - lost_told_;
+    losses.runs_missed_total = std::max(probes_.missed_runs(), missed_told_);
+    losses.runs_missed = losses.runs_missed_total - missed_told_;
+    lost_told_ = losses.reports_lost_total;
+    missed_told_ = losses.runs_missed_total;
+    output_.lost(losses);
 }
 
 void monitor::print_closing_line()
 {
     report_losses();
-    const std::string line = "corvane stopped: " + std::to_string(reports_) + " reports, " +
-                             std::to_string(lost_told_) + " lost";
-    std::cout << line << std::endl;
-    log_line(options_.daemon, LOG_INFO, line);
+    output_.stopped(lost_told_);
 }
 
 sigset_t monitor_signals()
@@ -363,7 +370,7 @@ int monitor::run()
                 continue;
             if (fd == probes_.ring_fd()) {
                 const int err = probes_.consume();
-                std::cout.flush();
+                output_.flush();
                 if (err < 0 && err != -EINTR) {
                     std::cerr << "Error polling ring buffer: " << err << std::endl;
                     return EXIT_MONITOR_FAILED;
@@ -376,6 +383,7 @@ int monitor::run()
                     // Nothing to do: the next tick comes.
                 }
                 report_losses();
+                output_.tick();
             } else if (fd == signal_fd.get()) {
                 signalfd_siginfo info{};
                 if (read(fd, &info, sizeof(info)) != sizeof(info))
@@ -385,7 +393,6 @@ int monitor::run()
                     continue;
                 }
                 probes_.consume();
-                std::cout.flush();
                 print_closing_line();
                 probes_.stop();
                 return 0;

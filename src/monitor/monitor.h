@@ -8,6 +8,7 @@
 #include <string>
 
 #include "corvane_ebpf/loader.h"
+#include "output/output.h"
 #include "topology/live_watch.h"
 #include "watch/watch_device.h"
 #include "watch/watch_set.h"
@@ -18,6 +19,7 @@ struct monitor_options {
     bool whole = false;   // -a
     bool daemon = false;  // -d
     bool mounted = false; // -M
+    output_options output;
 };
 
 // Holds SIGTERM, SIGINT and SIGHUP from now on: once the probes are loaded they
@@ -63,10 +65,10 @@ class monitor {
     monitor_options options_;
     resolve_fn resolve_;
     probe_control probes_;
+    output output_;
     live_watch live_;
     std::map<wwid_key, std::vector<fs_range>> installed_;
     std::set<wwid_key> unseen_;
-    uint64_t reports_ = 0;
     uint64_t lost_told_ = 0;
     uint64_t missed_told_ = 0;
 };

@@ -112,9 +112,9 @@ void live_watch::mounted(uint32_t major, uint32_t minor, ENUM_FS_TYPE type,
         hooks_.install();
         hooks_.mark_mounted(major, minor);
         const watched_fs *added = watched_.find(id);
-        std::cout << "watching " << node << " (" << dev_to_string(major, minor)
-                  << "), mounted from " << source << ": " << added->ranges.size() << " ranges on "
-                  << disk_count(*added) << " disks" << std::endl;
+        hooks_.tell("watching " + node + " (" + dev_to_string(major, minor) + "), mounted from " +
+                    source + ": " + std::to_string(added->ranges.size()) + " ranges on " +
+                    std::to_string(disk_count(*added)) + " disks");
     } catch (const std::exception &e) {
         if (debug_on())
             std::cout << "not watching " << node << ": " << e.what() << std::endl;
@@ -139,8 +139,8 @@ void live_watch::reanalyse(uint64_t id, const std::string &why)
         const size_t ranges = fs.ranges.size(), disks = disk_count(fs);
         const std::string path = old->path;
         watched_.replace(id, std::move(fs));
-        std::cout << "re-resolved " << path << " (" << why << "): " << ranges << " ranges on "
-                  << disks << " disks" << (same ? ", as before" : "") << std::endl;
+        hooks_.tell("re-resolved " + path + " (" + why + "): " + std::to_string(ranges) +
+                    " ranges on " + std::to_string(disks) + " disks" + (same ? ", as before" : ""));
     } catch (const std::exception &e) {
         const std::string text = e.what();
         if (text.find("resolver process ended") != std::string::npos) {
@@ -151,8 +151,7 @@ void live_watch::reanalyse(uint64_t id, const std::string &why)
             resolver_gone_told_ = true;
             return;
         }
-        std::cout << old->path << " (" << why << "): " << text << "; watched as before"
-                  << std::endl;
+        hooks_.tell(old->path + " (" + why + "): " + text + "; watched as before");
     }
 }
 
@@ -162,8 +161,8 @@ void live_watch::settle()
         return;
     for (uint64_t id : dropped_) {
         if (const watched_fs *fs = watched_.find(id)) {
-            std::cout << "dropped " << fs->path << " (" << dev_to_string(fs->major, fs->minor)
-                      << "): the device was removed" << std::endl;
+            hooks_.tell("dropped " + fs->path + " (" + dev_to_string(fs->major, fs->minor) +
+                        "): the device was removed");
             watched_.remove(id);
         }
         stale_.erase(id);

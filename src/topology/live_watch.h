@@ -26,6 +26,8 @@ struct live_watch_hooks {
     // Reads the kernel's symbols again: modules may have been loaded since
     // (a file system's own, dm-crypt's).
     std::function<void()> refresh_kernel;
+    // Tells what changed in the watched set, in one line.
+    std::function<void(const std::string &line)> tell;
 };
 
 class live_watch {

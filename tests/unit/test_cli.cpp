@@ -36,8 +36,9 @@ TEST(CommandLine, HelpPrintsDescriptionAndExitsOne)
                          "those writes that could corrupt the file system."),
               std::string::npos);
     for (const char *text :
-         {"-a,--all", "-d,--daemon", "-m,--mask UINT", "-M,--mounted", "path TEXT",
-          "debug level, 0(default) or 1.", "output log to messages.",
+         {"-a,--all", "-d,--daemon", "-m,--mask UINT", "-M,--mounted", "--format TEXT",
+          "--coalesce SECONDS", "--report-budget N", "path TEXT", "debug level, 0(default) or 1.",
+          "output log to messages.",
           "Set the effective scope of corvane to the entire filesystem,  by "
           "default only the metadata area is monitored.",
           "Path to the device file where the file system is located."})
@@ -89,6 +90,34 @@ TEST(CommandLine, OnlyBitZeroOfAWholeUnsignedMaskSwitchesDebugOn)
         if (c.status != 0) {
             EXPECT_FALSE(r.err.empty());
         }
+    }
+}
+
+// Output options; with JSON, standard output is left to the records, so the
+// start-up text goes to standard error.
+TEST(CommandLine, OutputOptions)
+{
+    test_support::temp_dir dir;
+    std::string file = make_regular_file(dir);
+    const std::string nothing = "No file system needs to be monitored.\n";
+    const struct {
+        const char *options;
+        int status; // 1: refused
+        bool text_on_stdout;
+    } cases[] = {
+        {"--format text", 0, true},   {"--format json", 0, false},
+        {"--format=xml", 1, false},   {"--coalesce 0 --report-budget 0", 0, true},
+        {"--coalesce 3600", 0, true}, {"--coalesce -1", 1, false},
+        {"--coalesce ten", 1, false}, {"--report-budget 4294967296", 1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options);
+        command_result r = corvane_with(std::string(c.options) + " " + file);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.status != 0)
+            continue;
+        EXPECT_EQ(r.out.ends_with(nothing), c.text_on_stdout) << r.out;
+        EXPECT_EQ(r.err.ends_with(nothing), !c.text_on_stdout) << r.err;
     }
 }
 

@@ -87,6 +87,26 @@ TEST_F(KallsymsTest, ThreeLineExampleLookups)
     EXPECT_TRUE(is_unknown(table_.find_by_name("d")));
 }
 
+TEST_F(KallsymsTest, AddressLookupsAcrossTheWholeAddressSpace)
+{
+    ASSERT_TRUE(parse_text("0 t zero\n8000000000000000 t mid\n8000000000000000 t mid2\n"
+                           "ffffffffffffffff t top\n"));
+    const struct {
+        uint64_t addr;
+        const char *name;
+    } cases[] = {
+        {0, "zero"},
+        {1, "zero"},
+        {0x7fffffffffffffff, "zero"},
+        {0x8000000000000000, "mid"},
+        {0x8000000000000001, "mid2"},
+        {0xfffffffffffffffe, "mid2"},
+        {0xffffffffffffffff, "top"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(table_.find_by_addr(c.addr).name, c.name) << std::hex << c.addr;
+}
+
 TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddressOverallOrInTheModule)
 {
     ASSERT_TRUE(parse_text("3000 t dup\t[mod_a]\n1000 t dup\nffffffff81000000 T dup\t[mod_b]\n"
@@ -218,6 +238,16 @@ TEST(KallsymsRealFile, MatchesStreamReadingAndFindsEveryName)
 
     for (size_t i = 0; i < table.size(); ++i) {
         ksym sym = table.symbol(i);
+        // One byte in: the last symbol starting where it does, or one starting there.
+        size_t last_at_start = i;
+        while (last_at_start + 1 < table.size() && table.symbol(last_at_start + 1).addr == sym.addr)
+            ++last_at_start;
+        const size_t next = last_at_start + 1;
+        const bool next_starts_there =
+            next < table.size() && table.symbol(next).addr == sym.addr + 1;
+        ASSERT_EQ(table.find_by_addr(sym.addr + 1).name,
+                  table.symbol(next_starts_there ? next : last_at_start).name);
+        ASSERT_EQ(table.find_by_addr(sym.addr).addr, sym.addr);
         ksym found = table.find_by_name(sym.name);
         ASSERT_EQ(found.name, sym.name);
         ASSERT_GE(found.addr, sym.addr);

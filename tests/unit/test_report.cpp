@@ -7,10 +7,8 @@
 #include <sstream>
 #include <time.h>
 
-#include "base/corvane.h"
 #include "kallsyms_parser/kallsyms_parser.h"
-#include "report.h"
-#include "tables.h"
+#include "output/report.h"
 #include "test_support.h"
 
 namespace {
@@ -27,13 +25,18 @@ class ReportTest : public ::testing::Test {
     {
         setenv("TZ", "UTC", 1);
         tzset();
-        std::string path = (dir_.path() / "kallsyms").string();
-        std::ofstream(path) << "1200 T iomap_write_iter\n"
-                               "2000 t submit_bio\n"
-                               "3000 t ext4_buffered_write_iter\t[ext4]\n";
-        ASSERT_TRUE(symbols_.parse(path));
+        write_symbols("1200 T iomap_write_iter\n"
+                      "2000 t submit_bio\n"
+                      "3000 t ext4_buffered_write_iter\t[ext4]\n");
         base_.start_time = may_first_2024 * second_ns;
         base_.boot_time = 5000 * second_ns;
+    }
+
+    void write_symbols(const char *table)
+    {
+        std::string path = (dir_.path() / "kallsyms").string();
+        std::ofstream(path) << table;
+        ASSERT_TRUE(symbols_.parse(path));
     }
 
     // A buffered write by dd(4242) at exactly the base time, without stack.
@@ -76,24 +79,29 @@ TEST_F(ReportTest, KindLinePerEventType)
 {
     event_t event = make_event();
     event.mount_type = ENUM_FS_TYPE_XFS;
-    event.op = 1; /* REQ_OP_WRITE */
     event.detail[0] = static_cast<char>(0x93);
     struct {
         uint32_t type;
+        uint32_t op;
         std::string prefix;
     } cases[] = {
-        {ENUM_EVENT_TYPE_SUBMIT_BIO, "direct write "},
-        {ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, "buffered write "},
-        {ENUM_EVENT_TYPE_MMAP_WRITE, "mmap write "},
-        {ENUM_EVENT_TYPE_SCSI_COMMAND, "SCSI WRITE SAME(16) "},
-        {ENUM_EVENT_TYPE_MOUNT, "wanna mount a xfs from "},
-        {ENUM_EVENT_TYPE_MOUNT_TWICE, "wanna mount a xfs from a mounted "},
-        {ENUM_EVENT_TYPE_UNKNOWN, ""},
-        {77, ""},
+        {ENUM_EVENT_TYPE_SUBMIT_BIO, 1, "direct write "},
+        {ENUM_EVENT_TYPE_SUBMIT_BIO, 3, "discard "},
+        {ENUM_EVENT_TYPE_SUBMIT_BIO, 5, "secure erase "},
+        {ENUM_EVENT_TYPE_SUBMIT_BIO, 9, "write-zeroes "},
+        {ENUM_EVENT_TYPE_SUBMIT_BIO, 13, "zone append "},
+        {ENUM_EVENT_TYPE_IOMAP_WRITE_ITER, 0, "buffered write "},
+        {ENUM_EVENT_TYPE_MMAP_WRITE, 0, "mmap write "},
+        {ENUM_EVENT_TYPE_SCSI_COMMAND, 0x93, "SCSI WRITE SAME(16) "},
+        {ENUM_EVENT_TYPE_MOUNT, 0, "wanna mount a xfs from "},
+        {ENUM_EVENT_TYPE_MOUNT_TWICE, 0, "wanna mount a xfs from a mounted "},
+        {ENUM_EVENT_TYPE_UNKNOWN, 0, ""},
+        {77, 0, ""},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.type);
+        SCOPED_TRACE(c.prefix);
         std::memcpy(&event.type, &c.type, sizeof(event.type));
+        event.op = c.op;
         EXPECT_EQ(report_lines(event).at(1), c.prefix + kind_rest);
     }
 }
@@ -107,6 +115,12 @@ TEST_F(ReportTest, TimeTextZeroFillsMicrosecondsAlsoBeforeTheBase)
     // A clock set before the epoch: the fraction still counts forward from the second.
     time_base early{1 * second_ns, base_.boot_time};
     EXPECT_EQ(format_event_time(base_.boot_time - 2500000000, early), "1969-12-31 23:59:58.500000");
+    // The cached text of a second is not reused for the next one.
+    time_text times;
+    std::string text;
+    times.append(text, base_.boot_time + 999999999, base_);
+    times.append(text, base_.boot_time + 1000000000, base_);
+    EXPECT_EQ(text, "2024-05-01 13:45:07.9999992024-05-01 13:45:08.000000");
 }
 
 TEST_F(ReportTest, HeaderAndStackLines)
@@ -141,17 +155,10 @@ TEST_F(ReportTest, StackSizeAboveThirtyTwoReadsOnlyTheSlots)
     EXPECT_EQ(lines.back(), "0x201f submit_bio 0x2000+0x1f");
 }
 
-TEST_F(ReportTest, BlockOperationsAndTheProbedFunctionFirst)
+TEST_F(ReportTest, TheProbedFunctionFirst)
 {
     event_t event = make_event();
     event.type = ENUM_EVENT_TYPE_SUBMIT_BIO;
-    for (auto [op, name] : {std::pair{3u, "discard "},
-                            {5u, "secure erase "},
-                            {9u, "write-zeroes "},
-                            {1u, "direct write "}}) {
-        event.op = op;
-        EXPECT_EQ(report_lines(event).at(1), name + kind_rest);
-    }
     // The frames before the probed function are the probe's own.
     event.stack_size = 3;
     event.ip[0] = 0x1234;
@@ -163,46 +170,33 @@ TEST_F(ReportTest, BlockOperationsAndTheProbedFunctionFirst)
     EXPECT_EQ(lines[2], "0x2008 submit_bio 0x2000+0x8");
 }
 
-TEST_F(ReportTest, NamesThatWouldForgeLinesAreEscaped)
+TEST_F(ReportTest, ProcessNamesAreEscapedAndBounded)
 {
-    event_t event = make_event();
-    std::memcpy(event.comm, "a\nb\\c\xff\x1b[", 9);
-    event.comm[9] = 0;
-    EXPECT_EQ(report_lines(event).at(0),
-              "[2024-05-01 13:45:07.000000] a\\x0ab\\\\c\\xff\\x1b[(4242)");
+    const struct {
+        const char *comm; // 16 bytes, not always terminated
+        const char *header_name;
+    } cases[] = {
+        {"a\nb\\c\xff\x1b[\0\0\0\0\0\0\0", "a\\x0ab\\\\c\\xff\\x1b["},
+        {"abcdefghijklmnop", "abcdefghijklmnop"},
+        {"caf\xc3\xa9\0\0\0\0\0\0\0\0\0\0\0", "caf\xc3\xa9"},
+    };
+    for (const auto &c : cases) {
+        event_t event = make_event();
+        std::memcpy(event.comm, c.comm, sizeof(event.comm));
+        EXPECT_EQ(report_lines(event).at(0),
+                  std::string("[2024-05-01 13:45:07.000000] ") + c.header_name + "(4242)");
+    }
 }
 
-TEST_F(ReportTest, CommandNameFillingTheWholeField)
+// Cached frames go with the table they were looked up in.
+TEST_F(ReportTest, FramesFollowTheSymbolTableWhenItIsReadAgain)
 {
-    event_t event = make_event();
-    std::memcpy(event.comm, "abcdefghijklmnop", 16); // no terminating zero
-    EXPECT_EQ(report_lines(event).at(0), "[2024-05-01 13:45:07.000000] abcdefghijklmnop(4242)");
-}
-
-// print_report samples its time base once per process; this is the only test
-// that calls it, so the first call below is the process's first.
-TEST_F(ReportTest, PrintsInitLinesOnce)
-{
-    uint64_t saved = mask;
-    mask = 1;
-    event_t event = make_event();
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    event.nsec = static_cast<uint64_t>(now.tv_sec) * second_ns + now.tv_nsec;
-
-    testing::internal::CaptureStdout();
-    print_report(event);
-    std::cout.flush();
-    std::string first = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(first.rfind("init start_time: ", 0), 0u) << first;
-    EXPECT_NE(first.find("\nboot_time: "), std::string::npos);
-    EXPECT_NE(first.find("] dd(4242)\nbuffered write ext4's metadata"), std::string::npos);
-
-    testing::internal::CaptureStdout();
-    print_report(event);
-    std::cout.flush();
-    EXPECT_EQ(testing::internal::GetCapturedStdout().find("init start_time"), std::string::npos);
-    mask = saved;
+    frame_cache frames(symbols_);
+    EXPECT_EQ(frames.lookup(0x2008).name(), "submit_bio");
+    write_symbols("2000 t submit_bio_noacct\n");
+    const frame_cache::frame &frame = frames.lookup(0x2008);
+    EXPECT_EQ(frame.name(), "submit_bio_noacct");
+    EXPECT_EQ(frame.line, "0x2008 submit_bio_noacct 0x2000+0x8\n");
 }
 
 } // namespace
