@@ -282,6 +282,40 @@ dm_multipath() {
   dm_create "$name" "0 $size multipath 0 0 1 1 round-robin 0 $n 1$paths"
 }
 
+# md_create NAME LEVEL CHUNK_KIB SIZE_KIB DEV...: an md array /dev/NAME (NAME starts with
+# "md_") built through md's sysfs files, the guest having no mdadm: no metadata (md writes
+# nothing of its own to its members: no superblock, no bitmap), members in slot order
+# from the first sector of each, SIZE_KIB used of each, taken as in sync (no resync).
+# CHUNK_KIB is raid0's chunk (0 for raid1). Prints /dev/NAME.
+md_create() {
+  local name=$1 level=$2 chunk_kib=$3 size_kib=$4 dir slot=0 dev member
+  shift 4
+  [ -w /sys/module/md_mod/parameters/new_array ] || fail "md is not loaded"
+  echo "$name" >/sys/module/md_mod/parameters/new_array || fail "cannot create md array $name"
+  dir=/sys/block/$name/md
+  md_set "$dir/metadata_version" none
+  md_set "$dir/level" "$level"
+  [ "$chunk_kib" = 0 ] || md_set "$dir/chunk_size" $((chunk_kib * 1024))
+  md_set "$dir/raid_disks" $#
+  md_set "$dir/component_size" "$size_kib"
+  for dev in "$@"; do
+    md_set "$dir/new_dev" "$(dev_majmin "$dev")"
+    member=$dir/dev-$(basename "$(readlink -f "$(sysfs_dir "$dev")")")
+    md_set "$member/slot" $slot
+    md_set "$member/size" "$size_kib"
+    slot=$((slot + 1))
+  done
+  md_set "$dir/resync_start" none
+  md_set "$dir/array_state" active
+  wait_for_node "/dev/$name" 5
+  echo "/dev/$name"
+}
+
+md_set() { echo "$2" >"$1" 2>/dev/null || fail "md: cannot write '$2' to $1"; }
+
+# md_stop DEV: stops the md array and frees it ("clear").
+md_stop() { md_set "/sys/block/$(basename "$1")/md/array_state" clear; }
+
 # page_size: the kernel's page size in bytes, the unit in which a block device's page
 # cache is written back (4096 on x86_64, 4096 or 16384 on Debian's arm64 kernels).
 page_size() { awk '/^KernelPageSize:/ { print $2 * 1024; exit }' /proc/self/smaps; }
@@ -449,9 +483,9 @@ trace_text() { grep -v '^#' "$TRACE/trace"; }
 # --- clean-up between scenarios ---------------------------------------------------------------
 
 # bed_reset: leaves the guest as booted: no processes but init, nothing mounted under /mnt
-# or /tmp, no device-mapper devices, no LIO disks, no images.
+# or /tmp, no md arrays, no device-mapper devices, no LIO disks, no images.
 bed_reset() {
-  local pid self wwn lun tpg store hba
+  local pid self wwn lun tpg store hba md
   self=$$
   for pid in /proc/[0-9]*; do
     pid=${pid#/proc/}
@@ -461,6 +495,9 @@ bed_reset() {
     kill -KILL "$pid" 2>/dev/null
   done
   grep -E ' /(mnt|tmp)/' /proc/mounts | awk '{ print $2 }' | sort -r | while read -r m; do umount -l "$m"; done
+  for md in /sys/block/md*/md/array_state; do
+    [ -e "$md" ] && echo clear >"$md"
+  done
   dmsetup remove_all --force >/dev/null 2>&1
   for wwn in "$TARGET"/loopback/naa.*; do
     [ -d "$wwn" ] || continue
