@@ -351,7 +351,8 @@ hex_bytes() {
 # start_corvane ARGS...: runs corvane in the background, output (stdout and stderr) to
 # $CORVANE_OUT. With BED_LINEBUF=1 stdout is line-buffered through stdbuf. With BED_SHOW=1
 # the output is also copied to the scenario's standard error as it comes (through a fifo
-# and tee, so the file and the screen stay in step).
+# and tee, so the file and the screen stay in step). With BED_SPLIT=1 standard error goes
+# to $CORVANE_OUT.err instead.
 start_corvane() {
   local wrapper=
   command -v corvane >/dev/null || fail "corvane binary not in the guest (did it build?)"
@@ -366,6 +367,9 @@ start_corvane() {
     tee "$CORVANE_OUT" </tmp/bed-corvane.fifo >&2 &
     BED_TEE_PID=$!
     $wrapper corvane "$@" >/tmp/bed-corvane.fifo 2>&1 &
+  elif [ "${BED_SPLIT:-0}" = 1 ]; then
+    : >"$CORVANE_OUT.err"
+    $wrapper corvane "$@" >>"$CORVANE_OUT" 2>>"$CORVANE_OUT.err" &
   else
     $wrapper corvane "$@" >>"$CORVANE_OUT" 2>&1 &
   fi
