@@ -6,7 +6,8 @@ set(CORVANE_SUBSYSTEM_LIBS
   kallsyms corvane_kallsyms
   device_parser corvane_device
   watch corvane_watch
-  resolver corvane_resolver)
+  resolver corvane_resolver
+  config corvane_config)
 
 # corvane_libs_for(NAME PREFIX OUT_VAR)
 function(corvane_libs_for name prefix out_var)

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang llvm bpftool
-  libbpf-dev libblkid-dev libdevmapper-dev libcap-dev libcli11-dev libelf-dev zlib1g-dev
+  libbpf-dev libblkid-dev libdevmapper-dev libcap-dev libcli11-dev libelf-dev libtomlplusplus-dev
+  zlib1g-dev
   libgtest-dev googletest libbenchmark-dev libclang-rt-14-dev
   e2fsprogs xfsprogs fdisk dmsetup util-linux libcap2-bin sg3-utils
   qemu-system-x86 busybox-static kmod cpio xz-utils zstd

@@ -7,6 +7,7 @@
 
 #include "base/corvane.h"
 #include "cli_parser/cli_parser.h"
+#include "config/config.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "fs_parser/fs_parser.h"
@@ -47,11 +48,59 @@ void watch_devices(watch_set &watched, const std::vector<std::string> &paths, bo
     }
 }
 
+// Applies the configuration files under the command line; false with the
+// message in error when they are wrong.
+bool configure(command_line &cli, std::vector<std::string> &files, std::string &error)
+{
+    const bool named = !cli.config_path.empty();
+    try {
+        configuration config =
+            load_configuration(named ? cli.config_path : default_config_path, named);
+        apply_configuration(config, cli);
+        files = std::move(config.files);
+        return true;
+    } catch (const config_error &e) {
+        error = e.what();
+        return false;
+    }
+}
+
+void print_configuration(const command_line &cli, const std::vector<std::string> &files)
+{
+    std::cout << "configuration valid";
+    for (size_t i = 0; i < files.size(); ++i)
+        std::cout << (i == 0 ? ": " : ", ") << files[i];
+    if (files.empty())
+        std::cout << " (no file: defaults)";
+    std::cout << "\n" << format_settings(cli) << std::flush;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     close_inherited_fds();
+    command_line cli;
+    if (!parse_command_line(argc, argv, cli))
+        return EXIT_BAD_COMMAND_LINE;
+    if (cli.version) {
+        std::cout << "corvane " << CORVANE_VERSION << std::endl;
+        return EXIT_NORMAL;
+    }
+    std::vector<std::string> config_files;
+    std::string config_error;
+    const bool configured = configure(cli, config_files, config_error);
+    if (!configured) {
+        std::cerr << config_error << std::endl;
+        return EXIT_BAD_COMMAND_LINE;
+    }
+    if (cli.check_config) {
+        print_configuration(cli, config_files);
+        return EXIT_NORMAL;
+    }
+    if (!has_something_to_watch(cli))
+        return EXIT_BAD_COMMAND_LINE;
+
     openlog("vorel-corvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     // Reading device-mapper tables needs CAP_SYS_ADMIN: a process of its own
     // keeps it; this one gives it up now.
@@ -62,9 +111,6 @@ int main(int argc, char **argv)
         return EXIT_NOT_ROOT;
     }
 
-    command_line cli;
-    if (!parse_command_line(argc, argv, cli))
-        return EXIT_BAD_COMMAND_LINE;
     mask = cli.mask;
     daemon_flag = cli.daemon;
     monitor_options options;

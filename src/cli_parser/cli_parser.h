@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,28 @@ struct command_line {
     bool daemon = false;  // -d
     uint64_t mask = 0;    // -m
     bool mounted = false; // -M
+
+    // Output settings; their options are defined with the outputs.
+    std::string format = "text"; // --format
+    uint64_t coalesce = 0;       // --coalesce
+    uint64_t report_budget = 0;  // --report-budget
+
+    std::string config_path;   // --config; empty: the default file
+    bool check_config = false; // --check-config
+    bool version = false;      // --version
+    bool check = false;        // the check subcommand
+    bool json = false;         // check --json
+
+    // Long names of the options given on the command line, and "path" when
+    // devices were: the configuration file does not override them.
+    std::set<std::string> given;
 };
 
 // Parses argv into out. On a parse error or help request CLI11 prints its text
-// and false is returned.
+// and false is returned. Devices are not required here: they may come from
+// the configuration file (see has_something_to_watch()).
 bool parse_command_line(int argc, char **argv, command_line &out);
+
+// Devices to watch, or mounted file systems; else prints what is missing on
+// standard error.
+bool has_something_to_watch(const command_line &cli);
