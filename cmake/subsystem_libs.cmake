@@ -7,7 +7,8 @@ set(CORVANE_SUBSYSTEM_LIBS
   device_parser corvane_device
   watch corvane_watch
   resolver corvane_resolver
-  config corvane_config)
+  config corvane_config
+  check corvane_check)
 
 # corvane_libs_for(NAME PREFIX OUT_VAR)
 function(corvane_libs_for name prefix out_var)

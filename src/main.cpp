@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "base/corvane.h"
+#include "check/check.h"
 #include "cli_parser/cli_parser.h"
 #include "config/config.h"
 #include "device_parser/device_parser.h"
@@ -90,6 +91,8 @@ int main(int argc, char **argv)
     std::vector<std::string> config_files;
     std::string config_error;
     const bool configured = configure(cli, config_files, config_error);
+    if (cli.check)
+        return run_check({cli.paths, cli.whole, cli.json, config_files, config_error});
     if (!configured) {
         std::cerr << config_error << std::endl;
         return EXIT_BAD_COMMAND_LINE;

@@ -60,6 +60,19 @@ void define_options(CLI::App &app, command_line &out)
     app.add_flag("--version", out.version, "Print the version and exit.");
 }
 
+void define_check(CLI::App &app, command_line &out)
+{
+    CLI::App *check = app.add_subcommand(
+        "check", "Tell whether monitoring can work on this machine, and for each device given "
+                 "(or configured) what would be watched.");
+    // --config and the parent's other options are accepted after "check" too.
+    check->fallthrough();
+    check->add_flag("--json", out.json, "Print the result as one JSON document.");
+    check->add_option("path", out.paths, "Device to analyse.")
+        ->type_name("TEXT")
+        ->check(CLI::ExistingFile);
+}
+
 // Long names of the options that were given, so that the configuration file
 // does not override them.
 void record_given(const CLI::App &app, std::set<std::string> &given)
@@ -82,6 +95,7 @@ bool parse_command_line(int argc, char **argv, command_line &out)
                  "writes that could corrupt the file system.",
                  ""};
     define_options(app, out);
+    define_check(app, out);
     try {
         if (argc < 1)
             throw CLI::ArgumentMismatch("the argument vector is empty");
@@ -91,6 +105,10 @@ bool parse_command_line(int argc, char **argv, command_line &out)
         return false;
     }
     record_given(app, out.given);
+    if (CLI::App *check = app.get_subcommand("check"); check->parsed()) {
+        out.check = true;
+        record_given(*check, out.given);
+    }
     return true;
 }
 
