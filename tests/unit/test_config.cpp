@@ -157,3 +157,30 @@ TEST(Config, SettingsAreWrittenAsValidToml)
     EXPECT_EQ(again.values.format, "json");
     EXPECT_EQ(again.keys.size(), config_keys().size());
 }
+
+// The installed file sets nothing; its example and its list of every key,
+// uncommented, are valid, and the list gives the defaults.
+TEST(Config, ShippedFileAndItsCommentedExamples)
+{
+    const std::string shipped = CORVANE_SOURCE_DIR "/packaging/corvane.conf";
+    const configuration as_installed = load_configuration(shipped, true);
+    EXPECT_TRUE(as_installed.keys.empty());
+
+    std::ifstream in(shipped);
+    std::string example, every_key, line;
+    bool in_list = false;
+    while (std::getline(in, line)) {
+        in_list = in_list || line.find("Every key") != std::string::npos;
+        if (line.rfind("# ", 0) == 0 && line.find(" = ") != std::string::npos)
+            (in_list ? every_key : example) += line.substr(2) + "\n";
+    }
+    test_support::temp_dir dir;
+    const std::string file = (dir.path() / "corvane.conf").string();
+    write_file(file, example);
+    EXPECT_EQ(load_configuration(file, true).keys.size(), 3u) << example;
+
+    write_file(file, every_key);
+    const configuration defaults = load_configuration(file, true);
+    EXPECT_EQ(defaults.keys.size(), config_keys().size());
+    EXPECT_EQ(format_settings(defaults.values), format_settings(command_line{}));
+}
