@@ -10,6 +10,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev libclang-rt-14-dev
   e2fsprogs xfsprogs fdisk dmsetup util-linux libcap2-bin sg3-utils
   qemu-system-x86 busybox-static kmod cpio xz-utils zstd
+  dpkg-dev debootstrap systemd
 )
 
 missing=()
