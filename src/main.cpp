@@ -1,5 +1,6 @@
 // corvane: watches every write reaching the disks under the given ext4/xfs
 // file systems and reports those that could corrupt them.
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -64,6 +65,15 @@ bool configure(command_line &cli, std::vector<std::string> &files, std::string &
         error = e.what();
         return false;
     }
+}
+
+void block_stop_and_reload_signals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&signals, signal);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
 }
 
 void print_configuration(const command_line &cli, const std::vector<std::string> &files)
@@ -137,6 +147,9 @@ int main(int argc, char **argv)
         return EXIT_NORMAL;
     }
 
+    // A stop or reload asked for while the probes start waits for the monitor
+    // loop, which takes these signals: a stop then still ends with its closing line.
+    block_stop_and_reload_signals();
     monitor running(watched, kallsyms, options, resolve_through(resolver));
     if (!running.start()) {
         std::cerr << "start bpf failed" << std::endl;
