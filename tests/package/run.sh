@@ -3,8 +3,9 @@
 # installs it with apt into a minimal Debian 12 root made by debootstrap (so
 # that its dependencies resolve from the archive), runs `corvane --version`,
 # `corvane --check-config` and `corvane check` there, checks the installed
-# files, verifies the systemd unit and prints its exposure figure, then removes
-# the package (configuration kept) and purges it (configuration gone).
+# files, then removes the package (configuration kept) and purges it
+# (configuration gone). Before that, verifies the systemd unit and prints its
+# exposure figure.
 #
 #   tests/package/run.sh [BUILD_DIR]      # default: build/ of the repository
 #
@@ -44,8 +45,10 @@ unmount_all() {
   done
   mounted=()
 }
+unit_root=
 remove_target() {
   unmount_all
+  [[ -z $unit_root ]] || rm -rf "$unit_root"
   if [[ -d $target ]]; then
     for m in var/cache/apt/archives dev sys proc; do # left by an interrupted run
       mountpoint -q "$target/$m" && umount "$target/$m"
@@ -67,6 +70,22 @@ t=$SECONDS
 deb=$(bash "$root_dir/scripts/package.sh" "$build-package" 2>/dev/null | tail -n 1)
 [[ -f $deb ]] || fail "scripts/package.sh made no package"
 say "built $(basename "$deb") ($(du -k "$deb" | cut -f1) KiB) in $(elapsed "$t")"
+
+# --- the unit: verified against the package's files and systemd's own units ---------
+# (before the minimal root, so that it is checked also where the archive is out of reach)
+unit_root=$(mktemp -d)
+dpkg-deb -x "$deb" "$unit_root"
+mkdir -p "$unit_root/bin"
+cp /lib/systemd/system/*.target "$unit_root/lib/systemd/system/"
+cp /bin/kill "$unit_root/bin/"
+verify=$(systemd-analyze verify --man=no --root="$unit_root" corvane.service 2>&1) ||
+  fail "systemd-analyze verify: $verify"
+[[ -z $verify ]] || fail "systemd-analyze verify: $verify"
+exposure=$(systemd-analyze security --offline=yes --root="$unit_root" \
+  "$unit_root/lib/systemd/system/corvane.service" 2>&1 | grep 'Overall exposure level')
+rm -rf "$unit_root"
+unit_root=
+say "systemd-analyze verify: clean; security: ${exposure#→ }"
 
 # --- a minimal Debian 12 root, made once -------------------------------------------------
 mkdir -p "$cache/archives"
@@ -144,24 +163,10 @@ for f in /usr/sbin/corvane /lib/systemd/system/corvane.service /etc/corvane/corv
   [[ -f $target$f ]] || fail "$f is not installed"
 done
 [[ -d $target/etc/corvane/conf.d ]] || fail "/etc/corvane/conf.d is not installed"
+[[ -x $target/bin/kill ]] || fail "/bin/kill, which the unit's reload uses, is not installed"
 grep -qx /etc/corvane/corvane.conf "$target/var/lib/dpkg/info/corvane.conffiles" ||
   fail "/etc/corvane/corvane.conf is no conffile"
 say "files in place; /etc/corvane/corvane.conf is a conffile"
-
-# --- the unit: verified against the installed files and systemd's own units --------
-unit_root=$(mktemp -d)
-mkdir -p "$unit_root/lib/systemd/system" "$unit_root/usr/sbin" "$unit_root/bin"
-cp /lib/systemd/system/*.target "$unit_root/lib/systemd/system/"
-cp "$target/lib/systemd/system/corvane.service" "$unit_root/lib/systemd/system/"
-cp "$target/usr/sbin/corvane" "$unit_root/usr/sbin/"
-cp "$target/bin/kill" "$unit_root/bin/" || fail "/bin/kill (procps) is not installed"
-verify=$(systemd-analyze verify --man=no --root="$unit_root" corvane.service 2>&1) ||
-  fail "systemd-analyze verify: $verify"
-[[ -z $verify ]] || fail "systemd-analyze verify: $verify"
-exposure=$(systemd-analyze security --offline=yes --root="$unit_root" \
-  "$unit_root/lib/systemd/system/corvane.service" 2>&1 | grep 'Overall exposure level')
-rm -rf "$unit_root"
-say "systemd-analyze verify: clean; security: ${exposure#→ }"
 
 # --- remove, then purge ------------------------------------------------------------------------
 in_root dpkg -r corvane >>"$cache/apt.log" 2>&1 || fail "dpkg -r corvane failed"
