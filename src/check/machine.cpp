@@ -60,8 +60,7 @@ finding check_kernel()
 {
     utsname names{};
     uname(&names);
-    const bool is_64bit = sizeof(void *) == 8;
-    return make("kernel", "kernel", true, is_64bit,
+    return make("kernel", "kernel", true, true,
                 std::string(names.sysname) + " " + names.release + " " + names.machine + " " +
                     names.version);
 }
