@@ -76,11 +76,6 @@ bool read_fresh(const std::string &path, uint8_t *out, size_t size, uint64_t off
     return false;
 }
 
-std::string analysis_error(const std::exception &e)
-{
-    return e.what();
-}
-
 void check_one_device(const std::string &path, bool whole, const kallsyms_parser &symbols,
                       device_finding &found)
 {
@@ -177,9 +172,9 @@ void check_devices(const check_options &options, const kallsyms_parser &symbols,
             check_one_device(path, options.whole, symbols, found);
             found.ok = true;
         } catch (const fs_parser_exception &e) {
-            found.error = analysis_error(e);
+            found.error = e.what();
         } catch (const device_parser_exception &e) {
-            found.error = analysis_error(e);
+            found.error = e.what();
         }
         result.devices.push_back(std::move(found));
     }
