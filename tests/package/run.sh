@@ -67,7 +67,10 @@ in_root() { chroot "$target" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin 
 
 # --- the package --------------------------------------------------------------------
 t=$SECONDS
-deb=$(bash "$root_dir/scripts/package.sh" "$build-package" 2>/dev/null | tail -n 1)
+mkdir -p "$cache"
+bash "$root_dir/scripts/package.sh" "$build-package" >"$cache/package.log" 2>&1 ||
+  fail "scripts/package.sh failed: $(tail -n 5 "$cache/package.log")"
+deb=$(tail -n 1 "$cache/package.log")
 [[ -f $deb ]] || fail "scripts/package.sh made no package"
 say "built $(basename "$deb") ($(du -k "$deb" | cut -f1) KiB) in $(elapsed "$t")"
 
