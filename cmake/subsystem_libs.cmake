@@ -8,7 +8,9 @@ set(CORVANE_SUBSYSTEM_LIBS
   watch corvane_watch
   resolver corvane_resolver
   output corvane_output
-  report corvane_output)
+  report corvane_output
+  config corvane_config
+  check corvane_check)
 
 # corvane_libs_for(NAME PREFIX OUT_VAR)
 function(corvane_libs_for name prefix out_var)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: unit tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer), then the real-kernel scenarios in QEMU guests: all of them
-# on Debian's x86_64 kernels, the core set (tests/vm/core-arm64.list) on its arm64 kernels
-# with an arm64 cross build.
+# UndefinedBehaviorSanitizer), the Debian package installed into a minimal Debian root,
+# then the real-kernel scenarios in QEMU guests: all of them on Debian's x86_64 kernels,
+# the core set (tests/vm/core-arm64.list) on its arm64 kernels with an arm64 cross build.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -20,6 +20,9 @@ ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_
 
 echo "== fuzzing, a short run of every target (scripts/fuzz.sh SECONDS runs them longer)"
 bash scripts/fuzz.sh 20
+
+echo "== Debian package"
+bash tests/package/run.sh "$root/build"
 
 echo "== arm64 cross build"
 bash scripts/build-arm64.sh "$root/build-arm64"

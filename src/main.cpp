@@ -1,14 +1,14 @@
 // corvane: watches every write reaching the disks under the given ext4/xfs
 // file systems and reports those that could corrupt them.
-#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <iostream>
 
 #include "base/corvane.h"
+#include "check/check.h"
 #include "cli_parser/cli_parser.h"
+#include "config/config.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "fs_parser/fs_parser.h"
@@ -50,36 +50,34 @@ void watch_devices(watch_set &watched, const std::vector<std::string> &paths, bo
     }
 }
 
-// With JSON output, standard output carries the records alone: it is kept
-// for them under another descriptor, and whatever else is printed there goes
-// to standard error. Returns the records' descriptor.
-int set_aside_stdout_for_records()
-{
-    std::cout.flush();
-    std::fflush(stdout);
-    const int records = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (records < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
-        return STDOUT_FILENO;
-    return records;
-}
-
-output_options output_options_of(const command_line &cli)
-{
-    output_options options;
-    parse_output_format(cli.format, options.format);
-    options.syslog = cli.daemon;
-    options.journal = cli.daemon && journal_available();
-    options.coalesce_seconds = cli.coalesce_seconds;
-    options.report_budget = cli.report_budget;
-    options.debug = debug_on();
-    return options;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     close_inherited_fds();
+    command_line cli;
+    if (!parse_command_line(argc, argv, cli))
+        return EXIT_BAD_COMMAND_LINE;
+    if (cli.version) {
+        std::cout << "corvane " << CORVANE_VERSION << std::endl;
+        return EXIT_NORMAL;
+    }
+    std::vector<std::string> config_files;
+    std::string config_error;
+    const bool configured = apply_configuration_files(cli, config_files, config_error);
+    if (cli.check)
+        return run_check({cli.paths, cli.whole, cli.json, config_files, config_error});
+    if (!configured) {
+        std::cerr << config_error << std::endl;
+        return EXIT_BAD_COMMAND_LINE;
+    }
+    if (cli.check_config) {
+        std::cout << configuration_summary(cli, config_files) << std::flush;
+        return EXIT_NORMAL;
+    }
+    if (!has_something_to_watch(cli))
+        return EXIT_BAD_COMMAND_LINE;
+
     openlog("vorel-corvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     // Reading device-mapper tables needs CAP_SYS_ADMIN: a process of its own
     // keeps it; this one gives it up now.
@@ -90,16 +88,13 @@ int main(int argc, char **argv)
         return EXIT_NOT_ROOT;
     }
 
-    command_line cli;
-    if (!parse_command_line(argc, argv, cli))
-        return EXIT_BAD_COMMAND_LINE;
     mask = cli.mask;
     daemon_flag = cli.daemon;
     monitor_options options;
     options.whole = cli.whole;
     options.daemon = cli.daemon;
     options.mounted = cli.mounted;
-    options.output = output_options_of(cli);
+    options.output = output_options_of(cli, debug_on());
     if (options.output.format == output_format::json)
         options.output.out_fd = set_aside_stdout_for_records();
     if (debug_on())

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,27 @@ struct command_line {
     std::string format = "text";
     // --coalesce: identical reports (same process, kind, disk and byte range)
     // within this many seconds are shown once, then counted; 0 turns it off.
-    uint32_t coalesce_seconds = 10;
+    uint64_t coalesce_seconds = 10;
     // --report-budget: full reports shown per second at most; the rest is
     // counted in one line per second. 0: no limit.
-    uint32_t report_budget = 100;
+    uint64_t report_budget = 100;
+
+    std::string config_path;   // --config; empty: the default file
+    bool check_config = false; // --check-config
+    bool version = false;      // --version
+    bool check = false;        // the check subcommand
+    bool json = false;         // check --json
+
+    // Long names of the options given on the command line, and "path" when
+    // devices were: the configuration file does not override them.
+    std::set<std::string> given;
 };
 
 // Parses argv into out. On a parse error or help request CLI11 prints its text
-// and false is returned.
+// and false is returned. Devices are not required here: they may come from
+// the configuration file (see has_something_to_watch()).
 bool parse_command_line(int argc, char **argv, command_line &out);
+
+// Devices to watch, or mounted file systems; else prints what is missing on
+// standard error.
+bool has_something_to_watch(const command_line &cli);

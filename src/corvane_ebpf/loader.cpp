@@ -261,6 +261,42 @@ uint64_t page_shift_of_this_machine()
 
 } // namespace
 
+bool try_attach_self_check(std::string &error)
+{
+    // libbpf's messages would repeat what error says.
+    libbpf_print_fn_t previous = libbpf_set_print(nullptr);
+    core_btf_file kernel_btf;
+    LIBBPF_OPTS(bpf_object_open_opts, opts);
+    if (kernel_btf.create())
+        opts.btf_custom_path = kernel_btf.path().c_str();
+    corvane_ebpf_bpf *obj = corvane_ebpf_bpf__open_opts(&opts);
+    const int model = create_range_table(1);
+    bpf_link *link = nullptr;
+    if (!obj) {
+        error = std::string("opening the object: ") + std::strerror(errno);
+    } else if (model < 0 || bpf_map__set_inner_map_fd(obj->maps.map_disks, model) != 0) {
+        error = std::string("creating a range table: ") + std::strerror(errno);
+    } else {
+        bpf_program *prog = nullptr;
+        bpf_object__for_each_program(prog, obj->obj)
+        {
+            bpf_program__set_autoload(prog, prog == obj->progs.monitor_self_check);
+        }
+        bpf_program__set_attach_target(obj->progs.monitor_self_check, 0, "blkdev_ioctl");
+        if (const int err = corvane_ebpf_bpf__load(obj); err != 0)
+            error = std::string("loading fentry/blkdev_ioctl: ") + std::strerror(-err);
+        else if (!(link = bpf_program__attach(obj->progs.monitor_self_check)))
+            error = std::string("attaching fentry/blkdev_ioctl: ") + std::strerror(errno);
+    }
+    const bool attached = link != nullptr;
+    bpf_link__destroy(link);
+    if (model >= 0)
+        close(model);
+    corvane_ebpf_bpf__destroy(obj);
+    libbpf_set_print(previous);
+    return attached;
+}
+
 bool probe_control::load(const kallsyms_parser &kallsyms, bool notify_mounts,
                          ring_buffer_sample_fn callback, void *ctx)
 {

@@ -50,6 +50,12 @@ constexpr uint32_t kernel_dev(uint32_t major, uint32_t minor)
     return major << 20 | minor;
 }
 
+// Loads the object with the start-up self-check probe alone, attaches it to
+// its kernel function and detaches it again: whether fentry programs can be
+// attached on this machine. False with the failed step and the kernel's
+// answer in error.
+bool try_attach_self_check(std::string &error);
+
 class probe_control {
   public:
     probe_control() = default;

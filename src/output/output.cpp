@@ -1,14 +1,20 @@
 #include "output/output.h"
 
+#include <fcntl.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <iostream>
+#include <limits>
 
 #include "base/corvane.h"
+#include "cli_parser/cli_parser.h"
+#include "output/journal.h"
 #include "output/json_report.h"
 #include "watch/watch_set.h"
 
@@ -352,4 +358,27 @@ std::string output::watched_path(const event_t &event) const
 {
     const watched_fs *fs = watched_.find(event.range.source);
     return fs ? fs->path : std::string();
+}
+
+output_options output_options_of(const command_line &cli, bool debug)
+{
+    output_options options;
+    parse_output_format(cli.format, options.format);
+    options.syslog = cli.daemon;
+    options.journal = cli.daemon && journal_available();
+    constexpr uint64_t most = std::numeric_limits<uint32_t>::max();
+    options.coalesce_seconds = static_cast<uint32_t>(std::min(cli.coalesce_seconds, most));
+    options.report_budget = static_cast<uint32_t>(std::min(cli.report_budget, most));
+    options.debug = debug;
+    return options;
+}
+
+int set_aside_stdout_for_records()
+{
+    std::cout.flush();
+    std::fflush(stdout);
+    const int records = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (records < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0)
+        return STDOUT_FILENO;
+    return records;
 }

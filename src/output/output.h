@@ -119,3 +119,12 @@ class output {
 
 // "text" or "json" as output_format; false for anything else.
 bool parse_output_format(std::string_view text, output_format &format);
+
+struct command_line;
+// The output settings the command line (with the configuration) asks for.
+output_options output_options_of(const command_line &cli, bool debug);
+
+// With JSON output, standard output carries the records alone: it is kept for
+// them under another descriptor, and whatever else is printed there goes to
+// standard error. Returns the records' descriptor.
+int set_aside_stdout_for_records();

@@ -179,3 +179,84 @@ TEST(CommandLine, EveryRangeOfALargeMapGoesOn)
         ++lines;
     EXPECT_GT(lines, 128u); // the 256 groups' ranges, far past the old limit of 128
 }
+
+TEST(CommandLine, VersionNeedsNothingElse)
+{
+    command_result r = corvane_with("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("corvane ") + CORVANE_VERSION + "\n");
+}
+
+// The file's settings under the command line's; --check-config prints them.
+TEST(CommandLine, CheckConfigShowsTheFileUnderTheCommandLine)
+{
+    test_support::temp_dir dir;
+    const std::string file = (dir.path() / "corvane.conf").string();
+    std::ofstream(file) << "devices = [\"/dev/sdb\"]\nwhole = true\nmask = 1\n";
+    std::filesystem::create_directories(dir.path() / "conf.d");
+    std::ofstream(dir.path() / "conf.d/10-san.conf") << "mounted = true\n";
+
+    command_result r =
+        corvane_with("--config " + file + " --check-config --all=false -m 0 /dev/null");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "configuration valid: " + file + ", " +
+                         (dir.path() / "conf.d/10-san.conf").string() +
+                         "\ndevices = ['/dev/null']\nmounted = true\nwhole = false\ndaemon = "
+                         "false\nmask = 0\nformat = 'text'\ncoalesce = 10\nreport_budget = 100\n");
+
+    std::ofstream(dir.path() / "conf.d/20-bad.conf") << "\nreport_budget = -1\n";
+    r = corvane_with("--config " + file + " --check-config");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, (dir.path() / "conf.d/20-bad.conf").string() +
+                         ":2: key \"report_budget\": expected a non-negative integer\n");
+
+    r = corvane_with("--config " + (dir.path() / "none.conf").string() + " --check-config");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("none.conf: cannot read: No such file or directory"), std::string::npos);
+}
+
+// `corvane check --json`: one document whose "ready" agrees with the exit
+// status and with "missing"; a device that cannot be resolved to SCSI disks
+// still shows its analysis.
+TEST(CommandLine, CheckJsonAgreesWithTheExitStatus)
+{
+    REQUIRE_OR_SKIP(test_support::loop_devices_available(), "needs root and loop devices");
+    REQUIRE_OR_SKIP(test_support::have_program("python3"), "needs python3 to read JSON");
+    test_support::temp_dir dir;
+    std::string image = (dir.path() / "ext4.img").string();
+    ASSERT_EQ(run("truncate -s 64M " + image + " && mkfs.ext4 -q -F -O mmp " + image).status, 0);
+    test_support::loop_device loop(image);
+    ASSERT_TRUE(loop.ok());
+
+    const std::string reader =
+        "import json, sys\n"
+        "d = json.load(sys.stdin)\n"
+        "assert set(d) == {'version', 'ready', 'missing', 'checks', 'attach', 'devices'}\n"
+        "assert d['ready'] == (d['missing'] == [])\n"
+        "for c in d['checks'].values(): assert set(c) == {'title', 'ok', 'required', 'detail'}\n"
+        "for a in d['attach']: assert set(a) == {'probe', 'kind', 'function', 'required'}\n"
+        "[dev] = d['devices']\n"
+        "assert dev['type'] == 'ext4' and dev['ok'] is False and dev['error']\n"
+        "assert dev['mmp']['state'] == 'clean'\n"
+        "assert 'device ' + dev['path'] in d['missing']\n"
+        "print('ready' if d['ready'] else 'not ready')\n";
+    std::ofstream(dir.path() / "read.py") << reader;
+    command_result json = corvane_with("check --json " + loop.device());
+    std::ofstream(dir.path() / "check.json") << json.out;
+    command_result read = run("python3 " + (dir.path() / "read.py").string() + " < " +
+                              (dir.path() / "check.json").string());
+    EXPECT_EQ(read.status, 0) << read.err << json.out;
+    EXPECT_EQ(json.status, 1); // the loop device is no SCSI disk
+    EXPECT_EQ(read.out, "not ready\n");
+
+    command_result text = corvane_with("check " + loop.device());
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find("device " + loop.device() + ": ext4, "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("  MMP: on, clean, last updated by node"), std::string::npos);
+    const std::string last = text.out.substr(text.out.rfind('\n', text.out.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("not ready: missing ", 0), 0u) << last;
+    // What the machine lacks is named on the last line too.
+    if (text.out.find("MISSING fentry/fexit attachment:") != std::string::npos) {
+        EXPECT_NE(last.find("fentry/fexit attachment"), std::string::npos);
+    }
+}

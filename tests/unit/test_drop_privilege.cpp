@@ -154,29 +154,32 @@ TEST(DropPrivilege, ClosesInheritedDescriptors)
     EXPECT_EQ(r.out, "closed closed open");
 }
 
-// The binary itself: a non-root user holding the four capabilities passes the
-// capability check and is then refused for not being root; without them it is
-// refused by the capability check and the root check is never reached.
+// The binary itself, given a device to watch (the command line and the
+// configuration are read before privileges are looked at): a non-root user
+// holding the four capabilities passes the capability check and is then
+// refused for not being root; without them it is refused by the capability
+// check and the root check is never reached.
 TEST(DropPrivilege, BinaryRefusesNonRootUsers)
 {
     REQUIRE_OR_SKIP(getuid() == 0 && test_support::have_program("setpriv"),
                     "needs root and setpriv");
     const std::string corvane = CORVANE_BINARY;
     const std::string caps = "+bpf,+perfmon,+syslog,+dac_read_search";
+    const std::string args = " --config /dev/null /dev/null";
     test_support::command_result with_caps =
         test_support::run("setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=" + caps +
-                          " --ambient-caps=" + caps + " " + corvane + " -h");
+                          " --ambient-caps=" + caps + " " + corvane + args);
     EXPECT_EQ(with_caps.status, 5);
     EXPECT_EQ(with_caps.err, corvane + " need run as root\n");
 
     test_support::command_result without =
-        test_support::run("setpriv --reuid=65534 --regid=65534 --clear-groups " + corvane + " -h");
+        test_support::run("setpriv --reuid=65534 --regid=65534 --clear-groups " + corvane + args);
     EXPECT_EQ(without.status, 1);
     EXPECT_NE(without.err.find("致命错误: 缺乏 cap_bpf 权限！\n"), std::string::npos);
     EXPECT_EQ(without.err.find("need run as root"), std::string::npos);
 
     test_support::command_result no_syslog =
-        test_support::run("setpriv --bounding-set=-syslog " + corvane + " -h");
+        test_support::run("setpriv --bounding-set=-syslog " + corvane + args);
     EXPECT_EQ(no_syslog.status, 1);
     EXPECT_EQ(no_syslog.err, std::string("致命错误: 缺乏 cap_syslog 权限！\n") + closing_line);
 }

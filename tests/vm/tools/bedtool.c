@@ -11,6 +11,10 @@
  *   bedtool eat MEGABYTES
  *       fills that much anonymous memory and reads it back twice (under a memory
  *       limit, this swaps)
+ *   bedtool bounded CAP,CAP... PROGRAM ARGS...
+ *       runs PROGRAM with the capability bounding set reduced to the given
+ *       capability numbers and no_new_privs set, as systemd's
+ *       CapabilityBoundingSet= and NoNewPrivileges= do
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -110,8 +114,36 @@ static int eat(unsigned long megabytes)
     return sum == 0xdeadbeef;
 }
 
+// Whether cap is in the comma-separated list of numbers.
+static int listed(const char *caps, int cap)
+{
+    for (const char *p = caps; p; p = strchr(p, ',')) {
+        if (*p == ',')
+            ++p;
+        if (atoi(p) == cap)
+            return 1;
+    }
+    return 0;
+}
+
+// Keeps only the listed capability numbers in the bounding set, then execs.
+static int bounded(const char *caps, char **program)
+{
+    for (int cap = 0; cap <= 63; ++cap) {
+        if (!listed(caps, cap) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno != EINVAL)
+            die("PR_CAPBSET_DROP");
+    }
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        die("PR_SET_NO_NEW_PRIVS");
+    execvp(program[0], program);
+    die(program[0]);
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc >= 4 && strcmp(argv[1], "bounded") == 0)
+        return bounded(argv[2], argv + 3);
     if (argc == 3 && strcmp(argv[1], "eat") == 0)
         return eat(number(argv[2]));
     if (argc == 5 && strcmp(argv[1], "mmap-store") == 0)
@@ -125,7 +157,8 @@ int main(int argc, char **argv)
     }
     if (argc == 6 && strcmp(argv[1], "writes") == 0)
         return direct_writes(argv[2], number(argv[3]), number(argv[4]), number(argv[5]));
-    fprintf(stderr, "usage: bedtool mmap-store DEVICE OFFSET LENGTH\n"
+    fprintf(stderr, "usage: bedtool bounded CAP,CAP... PROGRAM ARGS...\n"
+                    "       bedtool mmap-store DEVICE OFFSET LENGTH\n"
                     "       bedtool named-write NAME DEVICE OFFSET LENGTH\n"
                     "       bedtool writes DEVICE OFFSET LENGTH COUNT\n"
                     "       bedtool eat MEGABYTES\n");
