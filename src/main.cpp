@@ -7,6 +7,7 @@
 
 #include "base/corvane.h"
 #include "cli_parser/cli_parser.h"
+#include "corvane_ebpf/attach.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "fs_parser/fs_parser.h"
@@ -53,6 +54,9 @@ int main(int argc, char **argv)
 {
     close_inherited_fds();
     openlog("vorel-corvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // Kprobes, where the probes need them, can be created only with
+    // CAP_SYS_ADMIN on some kernels: before it goes.
+    prepare_probe_attachment();
     // Reading device-mapper tables needs CAP_SYS_ADMIN: a process of its own
     // keeps it; this one gives it up now.
     resolver_client resolver = start_resolver();
