@@ -192,7 +192,8 @@ int kprobe_pmu_value(const char *file, const char *prefix)
 }
 
 // A kprobe (or kretprobe) on function from the kernel's perf event source
-// "kprobe", as libbpf makes it: its descriptor, or -1 (errno set).
+// "kprobe", as libbpf makes it but disabled (libbpf enables it once its
+// program is attached): its descriptor, or -1 (errno set).
 int open_kprobe_event(const std::string &function, bool retprobe)
 {
     const int type = kprobe_pmu_value("type", "");
@@ -205,6 +206,7 @@ int open_kprobe_event(const std::string &function, bool retprobe)
     attr.size = sizeof(attr);
     attr.type = type;
     attr.config = retprobe ? 1ULL << retprobe_bit : 0;
+    attr.disabled = 1;
     attr.config1 = reinterpret_cast<uintptr_t>(function.c_str()); // kprobe_func
     attr.config2 = 0;                                             // offset
     return static_cast<int>(syscall(__NR_perf_event_open, &attr, -1, 0, -1, PERF_FLAG_FD_CLOEXEC));
