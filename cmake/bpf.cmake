@@ -47,7 +47,8 @@ file(GLOB CORVANE_BPF_SOURCES CONFIGURE_DEPENDS ${CORVANE_BPF_SRC_DIR}/*.bpf.c
      ${CORVANE_BPF_SRC_DIR}/addon_bpf.h ${CORVANE_BPF_SRC_DIR}/maps.h ${CORVANE_BPF_SRC_DIR}/disk.h
      ${CORVANE_BPF_SRC_DIR}/ranges.h ${CORVANE_BPF_SRC_DIR}/descent.h
      ${CORVANE_BPF_SRC_DIR}/instances.h ${CORVANE_BPF_SRC_DIR}/walk.h
-     ${CORVANE_BPF_SRC_DIR}/write_paths.h ${CORVANE_BPF_SRC_DIR}/mounts.h)
+     ${CORVANE_BPF_SRC_DIR}/write_paths.h ${CORVANE_BPF_SRC_DIR}/mounts.h
+     ${CORVANE_BPF_SRC_DIR}/fentry.h ${CORVANE_BPF_SRC_DIR}/kprobe.h)
 
 add_custom_command(
   OUTPUT ${CORVANE_BPF_GEN_DIR}/vmlinux.h

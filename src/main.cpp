@@ -9,6 +9,7 @@
 #include "check/check.h"
 #include "cli_parser/cli_parser.h"
 #include "config/config.h"
+#include "corvane_ebpf/attach.h"
 #include "device_parser/device_parser.h"
 #include "drop_privilege/drop_privilege.h"
 #include "fs_parser/fs_parser.h"
@@ -79,6 +80,9 @@ int main(int argc, char **argv)
         return EXIT_BAD_COMMAND_LINE;
 
     openlog("vorel-corvane", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    // Kprobes, where the probes need them, can be created only with
+    // CAP_SYS_ADMIN on some kernels: before it goes.
+    prepare_probe_attachment();
     // Reading device-mapper tables needs CAP_SYS_ADMIN: a process of its own
     // keeps it; this one gives it up now.
     resolver_client resolver = start_resolver();

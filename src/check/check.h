@@ -74,6 +74,7 @@ struct device_finding {
 
 struct check_result {
     std::vector<finding> findings;
+    std::string attach_mode; // "attach mode: ..."
     std::vector<attach_choice> attach;
     std::vector<device_finding> devices;
     // Titles of what is missing (required findings not ok, devices that fail).

@@ -76,13 +76,20 @@ finding check_btf(const btf *vmlinux)
                       "CONFIG_DEBUG_INFO_BTF)");
 }
 
-finding check_fentry()
+// The probes need one of the two attach modes, trampolines or else kprobes: a
+// mode that fails is missing only when the other fails too.
+std::vector<finding> check_attachment()
 {
-    std::string error;
-    if (try_attach_self_check(error))
-        return make("fentry_attach", "fentry/fexit attachment", true, true,
-                    "fentry/blkdev_ioctl loaded, attached and detached");
-    return make("fentry_attach", "fentry/fexit attachment", true, false, error);
+    std::string fentry_error;
+    const bool fentry = try_attach_self_check(fentry_error);
+    const std::string kprobe_error = try_kprobe("submit_bio_noacct");
+    const bool kprobe = kprobe_error.empty();
+    return {
+        make("fentry_attach", "fentry/fexit attachment", fentry || !kprobe, fentry,
+             fentry ? "fentry/blkdev_ioctl loaded, attached and detached" : fentry_error),
+        make("kprobe_attach", "kprobe attachment", kprobe || !fentry, kprobe,
+             kprobe ? "kprobe on submit_bio_noacct created and removed" : kprobe_error),
+    };
 }
 
 std::string probe_answer(int answer)
@@ -264,16 +271,18 @@ check_result check_machine(const check_options &options, const kallsyms_parser &
 
     result.findings.push_back(check_kernel());
     result.findings.push_back(check_btf(vmlinux));
-    result.findings.push_back(check_fentry());
+    for (finding &f : check_attachment())
+        result.findings.push_back(std::move(f));
     result.findings.push_back(check_bpf_loop());
     result.findings.push_back(check_ring_buffer());
     result.findings.push_back(check_lockdown());
     result.findings.push_back(check_symbols(symbols, parsed));
     result.findings.push_back(check_driver(symbols, "sd_mod", "sd_open", "sd_mod"));
     result.findings.push_back(check_driver(symbols, "dm_mod", "dm_blk_open", "dm_mod"));
-    result.attach = choose_attach_targets([&](const char *function) {
-        return vmlinux && btf__find_by_name_kind(vmlinux, function, BTF_KIND_FUNC) >= 0;
-    });
+    result.attach =
+        choose_attach_targets(probe_attach_mode(result.attach_mode), [&](const char *function) {
+            return vmlinux && btf__find_by_name_kind(vmlinux, function, BTF_KIND_FUNC) >= 0;
+        });
     result.findings.push_back(check_attach_points(result.attach, vmlinux != nullptr));
     result.findings.push_back(check_write_mounted(kernel, symbols));
     result.findings.push_back(check_privileges());

@@ -143,6 +143,7 @@ std::string format_check_text(const check_result &result)
         const char *mark = !f.required ? "info    " : (f.ok ? "ok      " : "MISSING ");
         out << mark << f.title << ": " << f.detail << "\n";
     }
+    out << result.attach_mode << "\n";
     for (const attach_choice &choice : result.attach)
         out << format_attach_choice(choice) << "\n";
     for (const device_finding &d : result.devices) {

@@ -10,9 +10,11 @@
  * program ever changes the behaviour of the probed kernel function: each
  * returns 0 and drops its event on any failure.
  *
- * The road of one write: write_paths.h (the probes) -> walk.h (the walk of its
- * byte range) -> descent.h (device-mapper tables) -> disk.h (which disk) ->
- * ranges.h (watched ranges, the file system's code) -> walk.h (the report). */
+ * The road of one write: fentry.h or kprobe.h (the programs, one set per
+ * attach mode) -> write_paths.h, mounts.h (what each probe does) -> walk.h
+ * (the walk of its byte range) -> descent.h (device-mapper tables) -> disk.h
+ * (which disk) -> ranges.h (watched ranges, the file system's code) -> walk.h
+ * (the report). */
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
@@ -31,5 +33,7 @@
 #include "walk.h"
 #include "write_paths.h"
 #include "mounts.h"
+#include "fentry.h"
+#include "kprobe.h"
 
 char LICENSE[] SEC("license") = "Dual BSD/GPL";

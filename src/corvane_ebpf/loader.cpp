@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -22,79 +23,6 @@ namespace {
 // Ranges shown per disk in the listing unless every one is asked for (-m 1).
 constexpr size_t listed_ranges = 128;
 
-// Answers from the running kernel's BTF whether a function can be traced.
-class kernel_functions {
-  public:
-    kernel_functions() : btf_(btf__load_vmlinux_btf()) {}
-    ~kernel_functions() { btf__free(btf_); }
-    kernel_functions(const kernel_functions &) = delete;
-    kernel_functions &operator=(const kernel_functions &) = delete;
-    bool has(const char *name) const
-    {
-        return btf_ && btf__find_by_name_kind(btf_, name, BTF_KIND_FUNC) >= 0;
-    }
-
-  private:
-    btf *btf_;
-};
-
-// A probe's role and, in order of preference, the programs that fill it.
-struct attach_option {
-    const char *program;
-    const char *kind;
-    const char *function;
-};
-struct probe_role {
-    const char *probe;
-    bool required;
-    std::vector<attach_option> options;
-};
-
-const std::vector<probe_role> &probe_roles()
-{
-    static const std::vector<probe_role> roles = {
-        // Every block I/O as it enters the block layer, also what stacking
-        // drivers issue to the devices below.
-        {"monitor_submit_bio", true, {{"monitor_submit_bio", "fentry", "submit_bio_noacct"}}},
-        // Buffered writes through file systems: iomap_write_iter is inlined on
-        // many kernels; the return of iomap_iter then shows each new mapping.
-        {"monitor_iomap_write_iter",
-         false,
-         {{"monitor_iomap_write_iter", "fentry", "iomap_write_iter"},
-          {"monitor_iomap_iter", "fexit", "iomap_iter"}}},
-        {"monitor_blkdev_write_iter",
-         false,
-         {{"monitor_blkdev_write_iter", "fentry", "blkdev_write_iter"}}},
-        {"monitor_mmap_write", false, {{"monitor_mmap_write", "fentry", "filemap_page_mkwrite"}}},
-        {"monitor_scsi_command", false, {{"monitor_scsi_command", "fentry", "blk_execute_rq"}}},
-        {"monitor_scsi_command_nowait",
-         false,
-         {{"monitor_scsi_command_nowait", "fentry", "blk_execute_rq_nowait"}}},
-        {"monitor_scsi_unmap", false, {{"monitor_scsi_unmap", "fentry", "blk_rq_map_user_iov"}}},
-        {"monitor_scsi_unmap_kern",
-         false,
-         {{"monitor_scsi_unmap_kern", "fentry", "blk_rq_map_kern"}}},
-        {"monitor_vfs_create_mount",
-         true,
-         {{"monitor_vfs_create_mount", "fentry", "vfs_create_mount"}}},
-        // Instances go when the super block is torn down (after its last
-        // write); without that function, at the unmount's return. do_umount is
-        // inlined into path_umount on many kernels.
-        {"monitor_do_umount",
-         true,
-         {{"monitor_shutdown_super", "fexit", "generic_shutdown_super"},
-          {"monitor_do_umount", "fexit", "do_umount"},
-          {"monitor_do_umount", "fexit", "path_umount"}}},
-        {"monitor_self_check", true, {{"monitor_self_check", "fentry", "blkdev_ioctl"}}},
-        {"monitor_resize", false, {{"monitor_resize", "fentry", "security_file_ioctl"}}},
-        {"monitor_resize_done",
-         false,
-         {{"monitor_resize_done", "fexit", "__x64_sys_ioctl"},
-          {"monitor_resize_done", "fexit", "__arm64_sys_ioctl"}}},
-    };
-    return roles;
-}
-
 bool fail(const char *message)
 {
     std::fprintf(stderr, "%s\n", message);
@@ -102,32 +30,6 @@ bool fail(const char *message)
 }
 
 } // namespace
-
-std::vector<attach_choice>
-choose_attach_targets(const std::function<bool(const char *)> &kernel_has)
-{
-    std::vector<attach_choice> choices;
-    for (const probe_role &role : probe_roles()) {
-        attach_choice choice{role.probe, "", "", "", role.required};
-        for (const attach_option &option : role.options) {
-            if (kernel_has(option.function)) {
-                choice.program = option.program;
-                choice.kind = option.kind;
-                choice.function = option.function;
-                break;
-            }
-        }
-        choices.push_back(choice);
-    }
-    return choices;
-}
-
-std::string format_attach_choice(const attach_choice &choice)
-{
-    if (choice.program.empty())
-        return "attach " + choice.probe + ": none";
-    return "attach " + choice.probe + ": " + choice.kind + " " + choice.function;
-}
 
 std::string format_disk_listing(const wwid_t &wwid, const std::vector<fs_range> &ranges, bool full)
 {
@@ -167,19 +69,18 @@ probe_control::~probe_control()
 
 namespace {
 
-// Sets the attach point of each probe and switches off the programs that are
-// not used; prints the choices. False when a required probe has no place.
-bool configure_attach_points(corvane_ebpf_bpf *obj)
+// Loads only the programs the plan chose, attached where it chose; prints
+// the choices. False when a required probe has no place.
+bool configure_attach_points(corvane_ebpf_bpf *obj, const attach_plan &plan)
 {
-    kernel_functions kernel;
-    const auto choices = choose_attach_targets([&](const char *f) { return kernel.has(f); });
+    std::printf("%s\n", plan.mode_line.c_str());
     bpf_program *prog = nullptr;
     bpf_object__for_each_program(prog, obj->obj)
     {
         bpf_program__set_autoload(prog, false);
     }
     bool complete = true;
-    for (const auto &choice : choices) {
+    for (const auto &choice : plan.choices) {
         std::printf("%s\n", format_attach_choice(choice).c_str());
         bpf_program *chosen = bpf_object__find_program_by_name(obj->obj, choice.program.c_str());
         if (!chosen) {
@@ -190,7 +91,11 @@ bool configure_attach_points(corvane_ebpf_bpf *obj)
             continue;
         }
         bpf_program__set_autoload(chosen, true);
-        bpf_program__set_attach_target(chosen, 0, choice.function.c_str());
+        if (!choice.entry_program.empty())
+            bpf_program__set_autoload(
+                bpf_object__find_program_by_name(obj->obj, choice.entry_program.c_str()), true);
+        if (plan.mode == attach_mode::fentry)
+            bpf_program__set_attach_target(chosen, 0, choice.function.c_str());
         if (choice.probe == "monitor_do_umount")
             obj->bss->umount_target_is_path = choice.function == "path_umount";
     }
@@ -208,7 +113,7 @@ int create_range_table(uint32_t entries)
                           entries, &opts);
 }
 
-corvane_ebpf_bpf *open_and_load_object()
+corvane_ebpf_bpf *open_and_load_object(const attach_plan &plan)
 {
     // Relocation target: vmlinux and the probed modules' BTF (see core_btf.h).
     core_btf_file kernel_btf;
@@ -219,7 +124,7 @@ corvane_ebpf_bpf *open_and_load_object()
     if (!obj)
         return nullptr;
     const int model = create_range_table(1);
-    if (!configure_attach_points(obj) || model < 0 ||
+    if (!configure_attach_points(obj, plan) || model < 0 ||
         bpf_map__set_inner_map_fd(obj->maps.map_disks, model) != 0) {
         if (model >= 0)
             close(model);
@@ -301,9 +206,10 @@ bool probe_control::load(const kallsyms_parser &kallsyms, bool notify_mounts,
                          ring_buffer_sample_fn callback, void *ctx)
 {
     libbpf_set_print(print_libbpf_message);
-    skel_ = open_and_load_object();
+    plan_ = take_attach_plan();
+    skel_ = open_and_load_object(plan_);
     if (!skel_)
-        return fail("Failed to open and load BPF skeleton");
+        return stop(), fail("Failed to open and load BPF skeleton");
 
     const uint64_t sd_open = kallsyms.find_by_name("sd_open").addr;
     if (sd_open == 0)
@@ -341,8 +247,12 @@ bool probe_control::attach()
 {
     if (!skel_)
         return false;
-    if (corvane_ebpf_bpf__attach(skel_) != 0)
-        return fail("Failed to attach BPF skeleton");
+    for (const attach_choice &choice : plan_.choices)
+        if (!choice.program.empty() && !attach_choice_programs(skel_->obj, choice, plan_, links_) &&
+            choice.required)
+            return fail("Failed to attach BPF skeleton");
+    // Kprobes made for programs that could not be attached are not kept.
+    close_kprobe_events(plan_);
     return true;
 }
 
@@ -474,6 +384,11 @@ uint64_t probe_control::missed_runs() const
 
 void probe_control::stop()
 {
+    for (bpf_link *link : links_)
+        bpf_link__destroy(link);
+    links_.clear();
+    close_kprobe_events(plan_);
+    plan_ = attach_plan{};
     if (ring_) {
         ring_buffer__free(ring_);
         ring_ = nullptr;

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,25 +13,10 @@
 #include <bpf/libbpf.h>
 
 #include "common/common.h"
+#include "corvane_ebpf/attach.h"
 
 class kallsyms_parser;
 struct corvane_ebpf_bpf;
-
-// Where one probe is attached on the running kernel.
-struct attach_choice {
-    std::string probe;    // the probe's role
-    std::string program;  // program that is loaded for it, empty when none fits
-    std::string kind;     // "fentry" or "fexit"
-    std::string function; // kernel function
-    bool required;        // monitoring cannot work without it
-};
-
-// Picks the attach point of every probe from the functions the kernel can
-// trace (kernel_has answers whether its BTF has a function of that name).
-std::vector<attach_choice>
-choose_attach_targets(const std::function<bool(const char *)> &kernel_has);
-// "attach <probe>: <kind> <function>" (or "... : none").
-std::string format_attach_choice(const attach_choice &choice);
 
 // One disk in the map listing: "wwid: <hex>\n" and "<fs>:[first, second) ..."
 // (every range with full, else at most a few and their number).
@@ -63,14 +47,19 @@ class probe_control {
     probe_control(const probe_control &) = delete;
     probe_control &operator=(const probe_control &) = delete;
 
-    // Opens and loads the object, sets its globals from the symbol table and
+    // Takes the attach plan (see prepare_probe_attachment), opens and loads
+    // the programs of its mode, sets the globals from the symbol table and
     // creates the ring buffer (records go to callback with ctx); prints the
-    // attach point of every probe. False, after a message on standard error,
-    // when that fails; nothing is left loaded then.
+    // mode and the attach point of every probe. False, after a message on
+    // standard error, when that fails; nothing is left loaded then.
     bool load(const kallsyms_parser &kallsyms, bool notify_mounts, ring_buffer_sample_fn callback,
               void *ctx);
-    // Attaches every loaded program.
+    // Attaches every loaded program to its chosen function. False when a
+    // required probe cannot be attached; an optional one that cannot is
+    // left out with a warning.
     bool attach();
+    // Where each probe is attached (after load()).
+    const std::vector<attach_choice> &attach_choices() const { return plan_.choices; }
     // Symbols of modules loaded since (dm-crypt's completion function).
     void refresh_symbols(const kallsyms_parser &kallsyms);
 
@@ -100,6 +89,8 @@ class probe_control {
   private:
     corvane_ebpf_bpf *skel_ = nullptr;
     ring_buffer *ring_ = nullptr;
+    attach_plan plan_;
+    std::vector<bpf_link *> links_;
 };
 
 int print_libbpf_message(enum libbpf_print_level level, const char *format, va_list args);

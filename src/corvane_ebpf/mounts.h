@@ -42,15 +42,18 @@ static __always_inline void notify_new_mount(event_t *event, __u32 fs_type, __u3
         __sync_fetch_and_add(&dropped_events, 1);
 }
 
-SEC("fentry/vfs_create_mount")
-int BPF_PROG(monitor_vfs_create_mount, struct fs_context *fc)
+/* A new mount of a file system instance (vfs_create_mount): a mount over
+ * watched ranges is reported, and as a double mount when another instance
+ * lives there. */
+static __always_inline void on_create_mount(void *ctx, __u64 caller, struct fs_context *fc)
 {
     struct super_block *sb = BPF_CORE_READ(fc, root, d_sb);
     struct block_device *bd = BPF_CORE_READ(sb, s_bdev);
     struct scratch *s = scratch();
     if (!sb || !bd || !s)
-        return 0;
+        return;
     struct walk w = {.mode = WALK_MOUNT, .type = ENUM_EVENT_TYPE_MOUNT, .sb = sb};
+    w.caller = caller;
     w.fs_type = fs_type_of_name(BPF_CORE_READ(fc, fs_type, name));
     w.device = bdev_devt(bd);
     __builtin_memset(s->event.detail, 0, sizeof(s->event.detail));
@@ -58,11 +61,14 @@ int BPF_PROG(monitor_vfs_create_mount, struct fs_context *fc)
     if (notify_mounts && w.fs_type != ENUM_FS_TYPE_UNKNOWN)
         notify_new_mount(&s->event, w.fs_type, w.device);
     walk_sb_device(ctx, &w, bd);
-    return 0;
 }
 
 /* Removes the instance's entries and reports the unmount of a watched file
- * system. */
+ * system. Called when the super block is torn down (generic_shutdown_super):
+ * its last mount is gone, also after a lazy unmount whose last user has just
+ * left. Where the function's return can be probed (fexit), that is after
+ * everything it had cached has been written; at its entry (kprobes), the
+ * entries go as the teardown starts. */
 static __always_inline void forget_instance(void *ctx, struct super_block *sb)
 {
     struct block_device *bd = BPF_CORE_READ(sb, s_bdev);
@@ -74,18 +80,6 @@ static __always_inline void forget_instance(void *ctx, struct super_block *sb)
     w.device = bdev_devt(bd);
     __builtin_memset(s->event.detail, 0, sizeof(s->event.detail));
     walk_sb_device(ctx, &w, bd);
-}
-
-/* The instance has been torn down for good: its last mount is gone (also after
- * a lazy unmount whose last user has just left) and everything it had cached
- * has been written. This is where its entries go on kernels that have the
- * function; the return of the unmount call comes before that final flush. */
-SEC("fexit/generic_shutdown_super")
-int BPF_PROG(monitor_shutdown_super, struct super_block *sb)
-{
-    if (sb)
-        forget_instance(ctx, sb);
-    return 0;
 }
 
 /* True when no mount of sb is left apart from leaving (NULL: none at all). */
@@ -115,11 +109,10 @@ static __always_inline int sb_unmounted(struct super_block *sb, void *leaving)
  * of a successful unmount, once no mount of the instance is left, its entries
  * go. The first argument is a struct mount at do_umount and a struct path at
  * path_umount, where the unmounted mount has already left the list. */
-SEC("fexit/do_umount")
-int BPF_PROG(monitor_do_umount, void *target, int flags, int ret)
+static __always_inline void on_umount_return(void *ctx, void *target, int ret)
 {
     if (ret != 0)
-        return 0;
+        return;
     struct super_block *sb;
     void *leaving = NULL;
     if (umount_target_is_path) {
@@ -130,7 +123,6 @@ int BPF_PROG(monitor_do_umount, void *target, int flags, int ret)
     }
     if (sb && sb_unmounted(sb, leaving))
         forget_instance(ctx, sb);
-    return 0;
 }
 
 /* ---- start-up check ------------------------------------------------------------------ */
@@ -150,16 +142,15 @@ static __always_inline struct super_block *mounted_sb(struct block_device *bd)
 /* corvane itself asks, with a harmless ioctl on a device, what the probes see
  * of the disks below it (their WWID) and which instance is mounted from it,
  * which is then recorded as if its mount had been seen. */
-SEC("fentry/blkdev_ioctl")
-int BPF_PROG(monitor_self_check, struct file *file, unsigned int cmd, unsigned long arg)
+static __always_inline void on_self_check(void *ctx, struct file *file)
 {
     if (!self_check_armed || (bpf_get_current_pid_tgid() >> 32) != self_tgid)
-        return 0;
+        return;
     if (!bpf_core_type_exists(struct bdev_inode))
-        return 0;
+        return;
     struct inode *inode = BPF_CORE_READ(file, f_mapping, host);
     if (!is_block_device_inode(inode))
-        return 0;
+        return;
     struct block_device *bd = bdev_of_inode(inode);
     struct super_block *sb = mounted_sb(bd);
     struct walk w = {.mode = WALK_CHECK, .sb = sb};
@@ -167,7 +158,6 @@ int BPF_PROG(monitor_self_check, struct file *file, unsigned int cmd, unsigned l
     if (sb)
         w.fs_type = fs_type_of_name(BPF_CORE_READ(sb, s_type, name));
     walk_sb_device(ctx, &w, bd);
-    return 0;
 }
 
 /* ---- online growth -------------------------------------------------------------------- */
@@ -184,22 +174,22 @@ static __always_inline int is_resize_ioctl(unsigned int cmd)
            cmd == XFS_IOC_FSGROWFSDATA || cmd == XFS_IOC_FSGROWFSLOG;
 }
 
-/* A request to grow or shrink a mounted file system: remembered until the
- * system call returns. */
-SEC("fentry/security_file_ioctl")
-int BPF_PROG(monitor_resize, struct file *file, unsigned int cmd, unsigned long arg)
+/* A request to grow or shrink a mounted file system (seen at
+ * security_file_ioctl): remembered until the system call returns. */
+static __always_inline void on_resize_request(struct file *file, unsigned int cmd)
 {
     if (!is_resize_ioctl(cmd))
-        return 0;
+        return;
     __u32 tid = (__u32)bpf_get_current_pid_tgid();
     __u32 dev = BPF_CORE_READ(file, f_inode, i_sb, s_dev);
     if (!bpf_map_update_elem(&map_resizing, &tid, &dev, BPF_ANY))
         __sync_fetch_and_add(&resizing_count, 1);
-    return 0;
 }
 
-/* The file system has its new size: user space analyses it again. */
-static __always_inline void resize_done(long ret)
+/* The ioctl system call returns (its architecture's entry, __x64_sys_ioctl or
+ * __arm64_sys_ioctl): after a resize request, the file system has its new
+ * size and user space analyses it again. */
+static __always_inline void on_ioctl_return(long ret)
 {
     if (!resizing_count)
         return;
@@ -220,13 +210,6 @@ static __always_inline void resize_done(long ret)
     __sync_fetch_and_add(&resizing_count, -1);
     if (bpf_ringbuf_output(&events, event, sizeof(*event), 0))
         __sync_fetch_and_add(&dropped_events, 1);
-}
-
-SEC("fexit/__x64_sys_ioctl")
-int BPF_PROG(monitor_resize_done, const struct pt_regs *regs, long ret)
-{
-    resize_done(ret);
-    return 0;
 }
 
 #endif

@@ -17,6 +17,8 @@ struct walk {
     void *ctx;              /* the program's context, for the stack */
     struct bio *bio;        /* the block I/O judged, NULL for other writes */
     struct super_block *sb; /* mount, unmount, check */
+    __u64 func_ip;          /* the probed function */
+    __u64 caller;           /* see capture_stack */
     __u32 mode;             /* enum walk_mode */
     __u32 type;             /* enum ENUM_EVENT_TYPE of the reports */
     __u32 op;               /* block operation or SCSI opcode */
@@ -26,9 +28,24 @@ struct walk {
     __u32 stack_taken;
 };
 
-static __always_inline void capture_stack(void *ctx, event_t *event)
+/* The kernel stack at the probe, innermost frame first. caller is non-zero
+ * where the kernel's unwinder leaves out the probed function's caller: at a
+ * kprobe on the first instruction of a function on arm64, the return address
+ * is still in the link register, not yet in a frame record. It then goes in
+ * after the first frame (the probed function), unless the unwinder found it. */
+static __always_inline void capture_stack(void *ctx, event_t *event, __u64 caller)
 {
-    long bytes = bpf_get_stack(ctx, event->ip, sizeof(event->ip), 0);
+    long bytes;
+    if (caller) {
+        bytes = bpf_get_stack(ctx, &event->ip[1], sizeof(event->ip) - sizeof(event->ip[0]), 0);
+        if (bytes >= 2 * (long)sizeof(__u64) && event->ip[2] != caller) {
+            event->ip[0] = event->ip[1];
+            event->ip[1] = caller;
+            event->stack_size = (__u64)bytes / sizeof(__u64) + 1;
+            return;
+        }
+    }
+    bytes = bpf_get_stack(ctx, event->ip, sizeof(event->ip), 0);
     event->stack_size = bytes > 0 ? (__u64)bytes / sizeof(__u64) : 0;
 }
 
@@ -36,7 +53,7 @@ static __always_inline void take_stack_once(struct walk *w, event_t *event)
 {
     if (w->stack_taken)
         return;
-    capture_stack(w->ctx, event);
+    capture_stack(w->ctx, event, w->caller);
     w->stack_taken = 1;
 }
 

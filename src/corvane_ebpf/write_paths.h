@@ -20,150 +20,141 @@ static __always_inline __u64 bdev_start(struct block_device *bd)
 
 /* ---- block I/O ---------------------------------------------------------------- */
 
-/* Every block I/O, as it enters the block layer: what file systems and
- * programs submit, and what stacking drivers issue to the devices below. A
- * bio coming back after a split, or issued by a device-mapper target that was
- * already followed from above, is not judged again. */
-SEC("fentry/submit_bio_noacct")
-int BPF_PROG(monitor_submit_bio, struct bio *bio)
+/* Every block I/O, as it enters the block layer (submit_bio_noacct): what
+ * file systems and programs submit, and what stacking drivers issue to the
+ * devices below. A bio coming back after a split, or issued by a
+ * device-mapper target that was already followed from above, is not judged
+ * again. */
+static __always_inline void on_submit_bio(void *ctx, __u64 caller, struct bio *bio)
 {
     __u32 opf = BPF_CORE_READ(bio, bi_opf);
     if (!(opf & 1)) /* reads and flushes */
-        return 0;
+        return;
     struct block_device *bd = BPF_CORE_READ(bio, bi_bdev);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     __u64 open = disk_open_fn(disk);
     const int scsi = is_scsi(open);
     if (!scsi && !is_device_mapper(open))
-        return 0;
+        return;
     /* Most writes of a machine go to disks nobody watches: they end here. */
     if (scsi && !disk_watched(disk))
-        return 0;
+        return;
     if (BPF_CORE_READ(bio, bi_flags) & (1 << BIO_FLAG_QUEUED))
-        return 0;
+        return;
     if (issued_by_followed_target(bio))
-        return 0;
+        return;
     /* Block-layer sectors are 512 bytes whatever the logical block size. */
     __u64 start = BPF_CORE_READ(bio, bi_iter.bi_sector) * SECTOR_SIZE + bdev_start(bd);
     __u64 end = start + BPF_CORE_READ(bio, bi_iter.bi_size);
     struct walk w = {.mode = WALK_WRITE, .type = ENUM_EVENT_TYPE_SUBMIT_BIO, .bio = bio};
+    w.caller = caller;
     w.op = opf & REQ_OP_MASK;
     w.device = bdev_devt(bd);
     if (bpf_core_enum_value_exists(enum req_flag_bits, __REQ_SWAP))
         w.swap = (opf >> bpf_core_enum_value(enum req_flag_bits, __REQ_SWAP)) & 1;
     debugprintk("submit_bio find range: %p: [%llu, %llu)", disk, start, end);
     walk_range(ctx, &w, start, end, disk);
-    return 0;
 }
 
 /* ---- buffered writes ------------------------------------------------------------ */
 
-/* A buffered write over one iomap mapping. The data lands at the mapping's
- * disk address, so only mapped and unwritten extents have a known place; a
- * delayed allocation, hole or inline mapping gets its place at write-back,
- * where the block-layer probe sees it. */
-static __always_inline int handle_buffered_write(void *ctx, struct iomap_iter *iter)
+/* Whether an iomap iterator is that of a buffered write (or zeroing). */
+static __always_inline int is_buffered_write(struct iomap_iter *iter)
 {
     unsigned int flags = BPF_CORE_READ(iter, flags);
-    if (!(flags & (IOMAP_WRITE | IOMAP_ZERO)) || (flags & IOMAP_DIRECT))
-        return 0;
-    /* Block device files are looked at by monitor_blkdev_write_iter. */
+    return (flags & (IOMAP_WRITE | IOMAP_ZERO)) && !(flags & IOMAP_DIRECT);
+}
+
+/* A buffered write over one iomap mapping, seen either at the entry of
+ * iomap_write_iter (kernels that keep it out of line: the iterator holds the
+ * mapping of the chunk about to be copied) or at each return of iomap_iter
+ * that hands out a new mapping, before its chunk is copied. The data lands at
+ * the mapping's disk address, so only mapped and unwritten extents have a
+ * known place; a delayed allocation, hole or inline mapping gets its place at
+ * write-back, where the block-layer probe sees it. */
+static __always_inline void on_buffered_write(void *ctx, __u64 caller, struct iomap_iter *iter)
+{
+    if (!is_buffered_write(iter))
+        return;
+    /* Block device files are looked at by on_blkdev_write_iter. */
     if (is_block_device_inode(BPF_CORE_READ(iter, inode)))
-        return 0;
+        return;
     __u16 map_type = BPF_CORE_READ(iter, iomap.type);
     if (map_type != IOMAP_MAPPED && map_type != IOMAP_UNWRITTEN)
-        return 0;
+        return;
     __u64 addr = BPF_CORE_READ(iter, iomap.addr);
     if (addr == IOMAP_NULL_ADDR)
-        return 0;
+        return;
     __u64 pos = (__u64)BPF_CORE_READ(iter, pos);
     __u64 len = BPF_CORE_READ(iter, len);
     __u64 map_offset = (__u64)BPF_CORE_READ(iter, iomap.offset);
     __u64 map_end = map_offset + BPF_CORE_READ(iter, iomap.length);
     if (pos < map_offset || pos >= map_end || len == 0)
-        return 0;
+        return;
     struct block_device *bd = BPF_CORE_READ(iter, iomap.bdev);
     if (!bd)
-        return 0;
+        return;
     __u64 start = addr + (pos - map_offset) + bdev_start(bd);
     __u64 end = start + MIN(len, map_end - pos);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     debugprintk("iomap_write_iter find range: %p: [%llu, %llu)", disk, start, end);
     struct walk w = {.mode = WALK_WRITE, .type = ENUM_EVENT_TYPE_IOMAP_WRITE_ITER};
+    w.caller = caller;
     w.op = 1; /* REQ_OP_WRITE */
     w.device = bdev_devt(bd);
     walk_range(ctx, &w, start, end, disk);
-    return 0;
-}
-
-/* Kernels that keep iomap_write_iter out of line: the iterator at entry holds
- * the mapping of the chunk about to be copied. */
-SEC("fentry/iomap_write_iter")
-int BPF_PROG(monitor_iomap_write_iter, struct iomap_iter *iter)
-{
-    return handle_buffered_write(ctx, iter);
-}
-
-/* Kernels that inline iomap_write_iter: each new mapping of a buffered write
- * is seen at the return of iomap_iter, before its chunk is copied. */
-SEC("fexit/iomap_iter")
-int BPF_PROG(monitor_iomap_iter, struct iomap_iter *iter, const struct iomap_ops *ops, int ret)
-{
-    if (ret <= 0)
-        return 0;
-    return handle_buffered_write(ctx, iter);
 }
 
 /* Judges [start, end) of a block device as a write of the given kind. */
-static __always_inline void judge_bdev_range(void *ctx, struct block_device *bd, __u64 start,
-                                             __u64 end, __u32 type)
+static __always_inline void judge_bdev_range(void *ctx, __u64 caller, struct block_device *bd,
+                                             __u64 start, __u64 end, __u32 type)
 {
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
     __u64 open = disk_open_fn(disk);
     if (!is_scsi(open) && !is_device_mapper(open))
         return;
     struct walk w = {.mode = WALK_WRITE, .type = type};
+    w.caller = caller;
     w.op = 1; /* REQ_OP_WRITE */
     w.device = bdev_devt(bd);
     walk_range(ctx, &w, start + bdev_start(bd), end + bdev_start(bd), disk);
 }
 
-/* A buffered write(2) to a block device file: the data goes into the device's
- * page cache at the file position, written back later by whoever flushes. */
-SEC("fentry/blkdev_write_iter")
-int BPF_PROG(monitor_blkdev_write_iter, struct kiocb *iocb, struct iov_iter *from)
+/* A buffered write(2) to a block device file (blkdev_write_iter): the data
+ * goes into the device's page cache at the file position, written back later
+ * by whoever flushes. */
+static __always_inline void on_blkdev_write_iter(void *ctx, __u64 caller, struct kiocb *iocb,
+                                                 struct iov_iter *from)
 {
     if (!bpf_core_type_exists(struct bdev_inode))
-        return 0;
+        return;
     if (BPF_CORE_READ(iocb, ki_flags) & IOCB_DIRECT)
-        return 0; /* seen by monitor_submit_bio in this task */
+        return; /* seen by on_submit_bio in this task */
     struct inode *inode = BPF_CORE_READ(iocb, ki_filp, f_mapping, host);
     if (!is_block_device_inode(inode))
-        return 0;
+        return;
     __u64 count = BPF_CORE_READ(from, count);
     __s64 pos = BPF_CORE_READ(iocb, ki_pos);
     if (count == 0 || pos < 0)
-        return 0;
-    judge_bdev_range(ctx, bdev_of_inode(inode), pos, pos + count, ENUM_EVENT_TYPE_IOMAP_WRITE_ITER);
-    return 0;
+        return;
+    judge_bdev_range(ctx, caller, bdev_of_inode(inode), pos, pos + count,
+                     ENUM_EVENT_TYPE_IOMAP_WRITE_ITER);
 }
 
-/* A store through a shared writable mapping of a block device: the page is
- * made writable (and dirty) here, at its first store after each write-back,
- * in the storing task. Its write-back is then the device's own cache being
- * flushed. */
-SEC("fentry/filemap_page_mkwrite")
-int BPF_PROG(monitor_mmap_write, struct vm_fault *vmf)
+/* A store through a shared writable mapping of a block device
+ * (filemap_page_mkwrite): the page is made writable (and dirty) here, at its
+ * first store after each write-back, in the storing task. Its write-back is
+ * then the device's own cache being flushed. */
+static __always_inline void on_mmap_write(void *ctx, __u64 caller, struct vm_fault *vmf)
 {
     if (!bpf_core_type_exists(struct bdev_inode))
-        return 0;
+        return;
     struct inode *inode = BPF_CORE_READ(vmf, vma, vm_file, f_mapping, host);
     if (!is_block_device_inode(inode))
-        return 0;
+        return;
     __u64 start = (__u64)BPF_CORE_READ(vmf, pgoff) << page_shift;
-    judge_bdev_range(ctx, bdev_of_inode(inode), start, start + (1ULL << page_shift),
+    judge_bdev_range(ctx, caller, bdev_of_inode(inode), start, start + (1ULL << page_shift),
                      ENUM_EVENT_TYPE_MMAP_WRITE);
-    return 0;
 }
 
 /* ---- SCSI commands sent through SG_IO -------------------------------------------- */
@@ -313,7 +304,10 @@ static __always_inline void walk_scsi_extent(void *ctx, struct walk *w, struct g
     walk_range(ctx, w, start, end, disk);
 }
 
-static __always_inline void judge_scsi_request(void *ctx, struct request *rq)
+/* A passthrough request about to be executed (blk_execute_rq and
+ * blk_execute_rq_nowait): a SCSI command that writes is judged by the blocks
+ * its CDB names. */
+static __always_inline void on_scsi_command(void *ctx, __u64 caller, struct request *rq)
 {
     struct gendisk *disk = scsi_request_disk(rq);
     struct scratch *s = scratch();
@@ -323,6 +317,7 @@ static __always_inline void judge_scsi_request(void *ctx, struct request *rq)
     if (!cdb)
         return;
     struct walk w = {.mode = WALK_WRITE, .type = ENUM_EVENT_TYPE_SCSI_COMMAND};
+    w.caller = caller;
     w.op = cdb[0];
     w.device = disk_devt(disk);
     __u32 block_size = BPF_CORE_READ(rq, q, limits.logical_block_size);
@@ -338,20 +333,6 @@ static __always_inline void judge_scsi_request(void *ctx, struct request *rq)
     if (!scsi_write_extent(cdb, &x) || (!x.count && !x.to_end))
         return;
     walk_scsi_extent(ctx, &w, disk, x.lba, x.count, x.to_end, block_size);
-}
-
-SEC("fentry/blk_execute_rq")
-int BPF_PROG(monitor_scsi_command, struct request *rq)
-{
-    judge_scsi_request(ctx, rq);
-    return 0;
-}
-
-SEC("fentry/blk_execute_rq_nowait")
-int BPF_PROG(monitor_scsi_command_nowait, struct request *rq)
-{
-    judge_scsi_request(ctx, rq);
-    return 0;
 }
 
 /* Callback state for queueing an UNMAP parameter list's block descriptors. */
@@ -393,10 +374,11 @@ static __noinline int queue_unmap_descriptors(struct queue_state *q, struct scra
     return !q->incomplete;
 }
 
-/* The parameter list of an UNMAP names the blocks it frees; it is read here,
- * where the command's data is mapped from the caller's buffer. */
-static __always_inline void judge_unmap(void *ctx, struct request *rq, const void *data, __u64 len,
-                                        int user)
+/* The parameter list of an UNMAP names the blocks it frees; it is read where
+ * the command's data is mapped from the caller's buffer (blk_rq_map_user_iov,
+ * user memory) or from the kernel's (blk_rq_map_kern). */
+static __always_inline void on_scsi_data(void *ctx, __u64 caller, struct request *rq,
+                                         const void *data, __u64 len, int user)
 {
     struct gendisk *disk = scsi_request_disk(rq);
     struct scratch *s = scratch();
@@ -406,6 +388,7 @@ static __always_inline void judge_unmap(void *ctx, struct request *rq, const voi
     if (!cdb || cdb[0] != SCSI_UNMAP)
         return;
     struct walk w = {.mode = WALK_WRITE, .type = ENUM_EVENT_TYPE_SCSI_COMMAND, .op = SCSI_UNMAP};
+    w.caller = caller;
     w.device = disk_devt(disk);
     __u32 block_size = BPF_CORE_READ(rq, q, limits.logical_block_size);
     __u32 n = len > UNMAP_BUFFER_SIZE ? UNMAP_BUFFER_SIZE : len;
@@ -447,23 +430,13 @@ static __noinline const void *iter_user_data(struct iov_iter *iter, __u64 *len)
     return BPF_CORE_READ(iov, iov_base) + offset;
 }
 
-SEC("fentry/blk_rq_map_user_iov")
-int BPF_PROG(monitor_scsi_unmap, struct request_queue *q, struct request *rq, void *map_data,
-             struct iov_iter *iter)
+static __always_inline void on_scsi_user_data(void *ctx, __u64 caller, struct request *rq,
+                                              struct iov_iter *iter)
 {
     __u64 len = 0;
     const void *data = iter_user_data(iter, &len);
     if (data)
-        judge_unmap(ctx, rq, data, len, 1);
-    return 0;
-}
-
-SEC("fentry/blk_rq_map_kern")
-int BPF_PROG(monitor_scsi_unmap_kern, struct request_queue *q, struct request *rq, void *kbuf,
-             unsigned int len)
-{
-    judge_unmap(ctx, rq, kbuf, len, 0);
-    return 0;
+        on_scsi_data(ctx, caller, rq, data, len, 1);
 }
 
 #endif

@@ -12,8 +12,6 @@
 #include <fstream>
 #include <iostream>
 
-#include <bpf/btf.h>
-
 #include "base/corvane.h"
 #include "device_parser/device_parser.h"
 #include "fs_parser/fs_parser.h"
@@ -40,26 +38,20 @@ class unique_fd {
     int fd_;
 };
 
-// The code of one file-system type as the probes know it.
-std::vector<code_range_t> code_ranges_of(const kallsyms_parser &kallsyms, ENUM_FS_TYPE type)
+// Where the loader attached each probe, for the JSON start record.
+std::vector<attach_point> attach_points_of(const std::vector<attach_choice> &choices)
 {
-    return kallsyms.fs_code_ranges(type);
-}
-
-// Where the loader attaches each probe on this kernel: the same choice, made
-// from the same BTF.
-std::vector<attach_point> attach_points_of_this_kernel()
-{
-    btf *kernel = btf__load_vmlinux_btf();
-    const auto choices = choose_attach_targets([&](const char *function) {
-        return kernel && btf__find_by_name_kind(kernel, function, BTF_KIND_FUNC) >= 0;
-    });
-    btf__free(kernel);
     std::vector<attach_point> points;
     for (const attach_choice &choice : choices)
         points.push_back(
             {choice.probe, choice.kind, choice.program.empty() ? "" : choice.function});
     return points;
+}
+
+// The code of one file-system type as the probes know it.
+std::vector<code_range_t> code_ranges_of(const kallsyms_parser &kallsyms, ENUM_FS_TYPE type)
+{
+    return kallsyms.fs_code_ranges(type);
 }
 
 } // namespace
@@ -197,7 +189,7 @@ void monitor::print_listing()
     std::cout.flush();
     // Only the JSON record names the attach points: the loader has printed them.
     output_.started(dump, options_.output.format == output_format::json
-                              ? attach_points_of_this_kernel()
+                              ? attach_points_of(probes_.attach_choices())
                               : std::vector<attach_point>());
 }
 

@@ -1,4 +1,4 @@
-// The loader's choices (attach points, listing, loss warnings) and the embedded
+// The loader's choices (attach mode and points, listing, loss warnings) and the embedded
 // eBPF object as real libbpf opens it: map shapes and record layouts must
 // agree with common.h. Nothing here loads a program into this machine's kernel.
 #include <gtest/gtest.h>
@@ -17,16 +17,17 @@
 
 namespace {
 
-std::vector<std::string> attach_lines(const std::set<std::string> &functions)
+std::vector<std::string> attach_lines(attach_mode mode, const std::set<std::string> &functions)
 {
     std::vector<std::string> lines;
     for (const auto &c :
-         choose_attach_targets([&](const char *f) { return functions.count(f) > 0; }))
+         choose_attach_targets(mode, [&](const char *f) { return functions.count(f) > 0; }))
         lines.push_back(format_attach_choice(c));
     return lines;
 }
 
-// What Debian's 6.1 and 6.12 kernels offer (iomap_write_iter and do_umount inlined).
+// What Debian's 6.1 and 6.12 kernels offer (iomap_write_iter and do_umount
+// inlined), on x86_64 and on arm64.
 const std::set<std::string> debian_functions = {
     "submit_bio_noacct",      "iomap_iter",      "blkdev_write_iter",
     "filemap_page_mkwrite",   "blk_execute_rq",  "blk_execute_rq_nowait",
@@ -34,11 +35,18 @@ const std::set<std::string> debian_functions = {
     "generic_shutdown_super", "path_umount",     "blkdev_ioctl",
     "security_file_ioctl",    "__x64_sys_ioctl"};
 
+std::set<std::string> on_arm64(std::set<std::string> functions)
+{
+    functions.erase("__x64_sys_ioctl");
+    functions.insert("__arm64_sys_ioctl");
+    return functions;
+}
+
 } // namespace
 
-TEST(AttachTargets, DebianKernels)
+TEST(AttachTargets, DebianKernelsInBothModes)
 {
-    EXPECT_EQ(attach_lines(debian_functions),
+    EXPECT_EQ(attach_lines(attach_mode::fentry, debian_functions),
               (std::vector<std::string>{
                   "attach monitor_submit_bio: fentry submit_bio_noacct",
                   "attach monitor_iomap_write_iter: fexit iomap_iter",
@@ -53,6 +61,23 @@ TEST(AttachTargets, DebianKernels)
                   "attach monitor_self_check: fentry blkdev_ioctl",
                   "attach monitor_resize: fentry security_file_ioctl",
                   "attach monitor_resize_done: fexit __x64_sys_ioctl"}));
+    // arm64's 6.1 cannot attach trampolines: the same points through kprobes,
+    // iomap_iter's return with its entry kept by a kprobe.
+    EXPECT_EQ(attach_lines(attach_mode::kprobe, on_arm64(debian_functions)),
+              (std::vector<std::string>{
+                  "attach monitor_submit_bio: kprobe submit_bio_noacct",
+                  "attach monitor_iomap_write_iter: kprobe+kretprobe iomap_iter",
+                  "attach monitor_blkdev_write_iter: kprobe blkdev_write_iter",
+                  "attach monitor_mmap_write: kprobe filemap_page_mkwrite",
+                  "attach monitor_scsi_command: kprobe blk_execute_rq",
+                  "attach monitor_scsi_command_nowait: kprobe blk_execute_rq_nowait",
+                  "attach monitor_scsi_unmap: kprobe blk_rq_map_user_iov",
+                  "attach monitor_scsi_unmap_kern: kprobe blk_rq_map_kern",
+                  "attach monitor_vfs_create_mount: kprobe vfs_create_mount",
+                  "attach monitor_do_umount: kprobe generic_shutdown_super",
+                  "attach monitor_self_check: kprobe blkdev_ioctl",
+                  "attach monitor_resize: kprobe security_file_ioctl",
+                  "attach monitor_resize_done: kretprobe __arm64_sys_ioctl"}));
 }
 
 TEST(AttachTargets, FallbacksAndMissingFunctions)
@@ -62,18 +87,36 @@ TEST(AttachTargets, FallbacksAndMissingFunctions)
     std::set<std::string> other = {"submit_bio_noacct", "iomap_write_iter", "iomap_iter",
                                    "vfs_create_mount",  "do_umount",        "path_umount",
                                    "blkdev_ioctl",      "__arm64_sys_ioctl"};
-    const auto lines = attach_lines(other);
+    const auto lines = attach_lines(attach_mode::fentry, other);
     EXPECT_EQ(lines[1], "attach monitor_iomap_write_iter: fentry iomap_write_iter");
     EXPECT_EQ(lines[2], "attach monitor_blkdev_write_iter: none");
     EXPECT_EQ(lines[9], "attach monitor_do_umount: fexit do_umount");
     EXPECT_EQ(lines[12], "attach monitor_resize_done: fexit __arm64_sys_ioctl");
+    EXPECT_EQ(attach_lines(attach_mode::kprobe, other)[1],
+              "attach monitor_iomap_write_iter: kprobe iomap_write_iter");
     other.erase("do_umount");
-    EXPECT_EQ(attach_lines(other)[9], "attach monitor_do_umount: fexit path_umount");
+    EXPECT_EQ(attach_lines(attach_mode::fentry, other)[9],
+              "attach monitor_do_umount: fexit path_umount");
 
-    // Without the block-layer entry the monitor cannot work.
-    const auto choices = choose_attach_targets([](const char *) { return false; });
-    ASSERT_EQ(choices.size(), 13u);
-    EXPECT_TRUE(choices[0].required && choices[0].program.empty());
+    // Without the block-layer entry, or (kprobes) the super block's teardown,
+    // the monitor cannot work.
+    for (attach_mode mode : {attach_mode::fentry, attach_mode::kprobe}) {
+        const auto choices = choose_attach_targets(mode, [](const char *) { return false; });
+        ASSERT_EQ(choices.size(), 13u);
+        EXPECT_TRUE(choices[0].required && choices[0].program.empty());
+    }
+    const auto kprobes = choose_attach_targets(attach_mode::kprobe, [&](const char *f) {
+        return debian_functions.count(f) > 0 && std::strcmp(f, "generic_shutdown_super") != 0;
+    });
+    EXPECT_TRUE(kprobes[9].required && kprobes[9].program.empty());
+}
+
+TEST(AttachTargets, ModeAskedInTheEnvironment)
+{
+    EXPECT_EQ(attach_mode_asked("kprobe"), attach_mode::kprobe);
+    EXPECT_EQ(attach_mode_asked("fentry"), attach_mode::fentry);
+    EXPECT_FALSE(attach_mode_asked(nullptr));
+    EXPECT_FALSE(attach_mode_asked("kprobes"));
 }
 
 TEST(Listing, DisksAndCode)
@@ -152,21 +195,45 @@ TEST_F(EmbeddedObject, RecordLayoutsAgreeWithCommonH)
     EXPECT_EQ(struct_size("disk_check"), (long long)sizeof(disk_check_t));
 }
 
-TEST_F(EmbeddedObject, EveryChosenProgramExists)
+// Every program a choice names exists with the type and attach kind the
+// loader attaches it with, and every program of the object is named by some
+// choice.
+TEST_F(EmbeddedObject, EveryChosenProgramExistsWithItsKind)
 {
-    const auto all = choose_attach_targets([](const char *) { return true; });
-    const auto debian =
-        choose_attach_targets([](const char *f) { return debian_functions.count(f) > 0; });
-    const auto fallback = choose_attach_targets(
-        [](const char *f) { return std::strcmp(f, "generic_shutdown_super") != 0; });
-    for (const auto *list : {&all, &debian, &fallback})
-        for (const auto &c : *list) {
-            bpf_program *prog = bpf_object__find_program_by_name(skel_->obj, c.program.c_str());
-            ASSERT_NE(prog, nullptr) << c.program;
-            EXPECT_EQ(bpf_program__expected_attach_type(prog),
-                      c.kind == "fexit" ? BPF_TRACE_FEXIT : BPF_TRACE_FENTRY)
-                << c.program;
-        }
+    const std::set<std::string> fallback = {"submit_bio_noacct", "iomap_write_iter", "path_umount",
+                                            "vfs_create_mount", "blkdev_ioctl"};
+    std::set<std::string> named;
+    for (attach_mode mode : {attach_mode::fentry, attach_mode::kprobe})
+        for (const auto *functions : {&debian_functions, &fallback})
+            for (const auto &set : {*functions, on_arm64(*functions)})
+                for (const auto &c :
+                     choose_attach_targets(mode, [&](const char *f) { return set.count(f) > 0; })) {
+                    if (c.program.empty())
+                        continue;
+                    std::vector<std::pair<std::string, std::string>> programs = {
+                        {c.program, c.kind}};
+                    if (!c.entry_program.empty())
+                        programs.emplace_back(c.entry_program, "kprobe");
+                    for (const auto &[name, kind] : programs) {
+                        named.insert(name);
+                        bpf_program *prog =
+                            bpf_object__find_program_by_name(skel_->obj, name.c_str());
+                        ASSERT_NE(prog, nullptr) << name;
+                        if (mode == attach_mode::fentry) {
+                            EXPECT_EQ(bpf_program__expected_attach_type(prog),
+                                      kind == "fexit" ? BPF_TRACE_FEXIT : BPF_TRACE_FENTRY)
+                                << name;
+                        } else {
+                            EXPECT_EQ(bpf_program__type(prog), BPF_PROG_TYPE_KPROBE) << name;
+                            EXPECT_EQ(bpf_program__section_name(prog), kind) << name;
+                        }
+                    }
+                }
+    bpf_program *prog = nullptr;
+    bpf_object__for_each_program(prog, skel_->obj)
+    {
+        EXPECT_TRUE(named.count(bpf_program__name(prog))) << bpf_program__name(prog);
+    }
     size_t size = 0;
     const char *elf = static_cast<const char *>(corvane_ebpf_bpf__elf_bytes(&size));
     const char licence[] = "Dual BSD/GPL";

@@ -56,6 +56,11 @@ no_fentry_reason() {
     echo "this kernel cannot attach fentry/fexit programs (no ftrace direct calls; arm64 has them from 6.4)"
 }
 
+# The attach mode corvane picks by itself on this kernel, as its "attach mode:" line says.
+expected_attach_mode() {
+  if [ -n "$(no_fentry_reason)" ]; then echo kprobe; else echo fentry/fexit; fi
+}
+
 # Runs a command, echoing it first; a non-zero status fails the scenario.
 run() {
   echo "+ $*" >&2
@@ -388,11 +393,6 @@ wait_for_line() {
     if ! corvane_running; then
       grep -qF -- "$1" "$CORVANE_OUT" && break
       reap_corvane
-      # Status 3: the probes could not be started. Where the kernel lacks what they need,
-      # there is nothing this scenario can test.
-      if [ "$CORVANE_STATUS" = 3 ] && [ -n "$(no_fentry_reason)" ]; then
-        skip "corvane's probes could not start: $(no_fentry_reason)"
-      fi
       fail "corvane ended (status $CORVANE_STATUS) without printing '$1'"
     fi
     i=$((i + 1))
@@ -545,6 +545,40 @@ expect_report() {
       exit 1
     }' "${4:-$CORVANE_OUT}" || fail "no report '[...] $1' / '$2' with a stack frame /${3:-.}/"
   ok "report $1: $2"
+}
+
+# report_frames "comm(pid)" "SECOND LINE" [N] [FILE]: the function names of the first N
+# (default 2) stack frames of that report, one a line, innermost first.
+report_frames() {
+  awk -v h="$1" -v l2="$2" -v n="${3:-2}" '
+    { line[NR] = $0 }
+    END {
+      for (i = 2; i <= NR; i++) {
+        if (line[i] != l2) continue
+        hl = line[i - 1]
+        if (substr(hl, 1, 1) != "[" || substr(hl, length(hl) - length(h) + 1) != h) continue
+        for (j = i + 1; j <= NR && j <= i + n && line[j] ~ /^0x[0-9a-f]+ /; j++) {
+          split(line[j], f, " ")
+          print f[2]
+        }
+        exit
+      }
+    }' "${4:-$CORVANE_OUT}"
+}
+
+# expect_frames "comm(pid)" "SECOND LINE" ERE...: the report's stack starts with frames whose
+# function names match the EREs in turn (the probed function, then its direct caller, ...).
+expect_frames() {
+  local header=$1 second=$2 frames i=0 name want
+  shift 2
+  frames=$(report_frames "$header" "$second" $#)
+  for want in "$@"; do
+    i=$((i + 1))
+    name=$(echo "$frames" | sed -n "${i}p")
+    echo "$name" | grep -qE "^($want)\$" ||
+      fail "report $header: frame $i is '$name', expected /$want/ (frames: $(echo $frames))"
+  done
+  ok "report $header: first frames $(echo $frames)"
 }
 
 # report_count TEXT [FILE]: number of report second lines starting with TEXT.

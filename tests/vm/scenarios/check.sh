@@ -30,6 +30,8 @@ show_corvane_output
 expect_equal "check status" "$CORVANE_STATUS" 0
 expect_line "ok      kernel BTF: /sys/kernel/btf/vmlinux"
 expect_line "ok      fentry/fexit attachment: fentry/blkdev_ioctl loaded, attached and detached"
+expect_line "ok      kprobe attachment: kprobe on submit_bio_noacct created and removed"
+expect_line "attach mode: fentry/fexit"
 expect_line "ok      bpf_loop helper: available"
 expect_line "ok      BPF ring buffer: available"
 expect_line "ok      sd_mod: loaded (sd_open known)"

@@ -12,7 +12,7 @@ log "block size $bs, inode table at block $itable"
 
 BED_LINEBUF=1 start_corvane "$disk"
 wait_for_line "start monitor!" 60
-expect_line "attach monitor_submit_bio: fentry submit_bio"
+expect_regex "^attach monitor_submit_bio: (fentry|kprobe) submit_bio_noacct$"
 expect_line "wwid: $wwid"
 
 # Normal use of the file system is not reported as a write.
@@ -37,6 +37,8 @@ wait_for_line "direct write ext4's metadata: [$first," 30
 end_corvane
 show_corvane_output
 expect_report "dd($pid)" "direct write ext4's metadata: [$first, $((first + bs))) (+$bs) on device wwid: $wwid" "blkdev|submit_bio"
+expect_frames "dd($pid)" "direct write ext4's metadata: [$first, $((first + bs))) (+$bs) on device wwid: $wwid" \
+  submit_bio_noacct "submit_bio|submit_bio_wait"
 expect_no_line "buffered write"
 expect_equal "direct write reports" "$(report_count 'direct write ')" 1
 exit 0

@@ -17,7 +17,7 @@ ag1=$((agblocks * xbs))
 
 start_corvane -m 1 "$p1"
 wait_for_line "start monitor!" 60
-expect_regex "attach monitor_iomap_write_iter: (fentry iomap_write_iter|fexit iomap_iter)"
+expect_regex "attach monitor_iomap_write_iter: (fentry iomap_write_iter|fexit iomap_iter|kprobe iomap_write_iter|kprobe\+kretprobe iomap_iter)"
 mkdir -p /mnt/x
 run mount -t xfs "$p1" /mnt/x
 # New blocks at the file offset of AG 1's header: delayed allocation, placed at write-back.

@@ -14,7 +14,8 @@ expect_equal "exit status" "$CORVANE_STATUS" 3
 expect_line "can not get dm_open addr."
 expect_line "start bpf failed"
 expect_no_line "start monitor!"
-[ -z "$(bpftool prog show 2>/dev/null | grep monitor_)" ] || fail "programs left loaded"
+[ -z "$(bpftool prog show 2>/dev/null | grep -E 'monitor_|kprobe_|kretprobe_|corvane_')" ] ||
+  fail "programs left loaded"
 # Put device mapper back for later scenarios.
 for m in dm-mod dm-multipath dm-round-robin dm-crypt dm-delay; do
   [ -e /lib/modules/bed/$m.ko ] && insmod /lib/modules/bed/$m.ko

@@ -7,7 +7,8 @@
  *       names the process NAME (the escapes \n, \t, \\ and \xNN are decoded)
  *       and writes LENGTH zero bytes at OFFSET with O_DIRECT
  *   bedtool writes DEVICE OFFSET LENGTH COUNT
- *       COUNT O_DIRECT writes of LENGTH zero bytes at OFFSET, one after another
+ *       COUNT O_DIRECT writes of LENGTH zero bytes at OFFSET, one after another;
+ *       prints "writes: COUNT in MICROSECONDS us" on standard output
  *   bedtool eat MEGABYTES
  *       fills that much anonymous memory and reads it back twice (under a memory
  *       limit, this swaps)
@@ -24,6 +25,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 static void die(const char *what)
@@ -80,8 +82,15 @@ static void unescape(const char *in, char *out, size_t size)
     out[n] = 0;
 }
 
+static unsigned long long now_us(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (unsigned long long)t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
+
 static int direct_writes(const char *device, unsigned long long offset, size_t length,
-                         unsigned long count)
+                         unsigned long count, int timed)
 {
     void *buffer;
     if (posix_memalign(&buffer, 4096, length) != 0)
@@ -90,9 +99,13 @@ static int direct_writes(const char *device, unsigned long long offset, size_t l
     int fd = open(device, O_WRONLY | O_DIRECT);
     if (fd < 0)
         die(device);
+    unsigned long long start = now_us();
     for (unsigned long i = 0; i < count; i++)
         if (pwrite(fd, buffer, length, offset) != (ssize_t)length)
             die("pwrite");
+    unsigned long long elapsed = now_us() - start;
+    if (timed)
+        printf("writes: %lu in %llu us\n", count, elapsed);
     close(fd);
     free(buffer);
     return 0;
@@ -153,10 +166,10 @@ int main(int argc, char **argv)
         unescape(argv[2], name, sizeof(name));
         if (prctl(PR_SET_NAME, name) != 0)
             die("prctl");
-        return direct_writes(argv[3], number(argv[4]), number(argv[5]), 1);
+        return direct_writes(argv[3], number(argv[4]), number(argv[5]), 1, 0);
     }
     if (argc == 6 && strcmp(argv[1], "writes") == 0)
-        return direct_writes(argv[2], number(argv[3]), number(argv[4]), number(argv[5]));
+        return direct_writes(argv[2], number(argv[3]), number(argv[4]), number(argv[5]), 1);
     fprintf(stderr, "usage: bedtool bounded CAP,CAP... PROGRAM ARGS...\n"
                     "       bedtool mmap-store DEVICE OFFSET LENGTH\n"
                     "       bedtool named-write NAME DEVICE OFFSET LENGTH\n"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: (BSD-2-Clause OR GPL-2.0)
-/* Empty programs on the block layer's entry points: the baseline against which
- * the probes' own cost per write is measured (tests/vm/scenarios/probe_bench.sh). */
+/* Empty programs on the block layer's entry points, as fentry and as kprobe
+ * programs: the baseline against which the probes' own cost per write is
+ * measured in each attach mode (tests/vm/scenarios/probe_bench.sh). */
 /* Only what bpf_helpers.h needs: no kernel headers, so it builds for any target. */
 typedef unsigned char __u8;
 typedef unsigned short __u16;
@@ -25,6 +26,18 @@ int empty_submit_bio(void *ctx)
 
 SEC("fentry/submit_bio_noacct")
 int empty_submit_bio_noacct(void *ctx)
+{
+    return 0;
+}
+
+SEC("kprobe/submit_bio")
+int empty_kp_submit_bio(void *ctx)
+{
+    return 0;
+}
+
+SEC("kprobe/submit_bio_noacct")
+int empty_kp_submit_bio_noacct(void *ctx)
 {
     return 0;
 }
