@@ -42,7 +42,7 @@ first=$((itable * bs))
 wait_for_line "direct write ext4's metadata: [$first," 30
 
 kill -HUP "$CORVANE_PID"
-wait_for_line "re-resolved 1 file systems" 30
+wait_for_line "re-resolved $disk (SIGHUP): " 30
 stop_corvane
 show_corvane_output
 expect_equal "status after SIGTERM" "$CORVANE_STATUS" 0
