@@ -72,32 +72,22 @@ void expect_same_table(const kallsyms_parser &table, const std::vector<plain_sym
     }
 }
 
-TEST_F(KallsymsTest, ThreeLineExampleLookups)
-{
-    // Ties in byte order of the names; no final line feed.
-    ASSERT_TRUE(parse_text("1000 T b\n1000 T a\n1000 t \xc3\xa9\n2000 t c"));
-    ASSERT_EQ(table_.size(), 4u);
-    EXPECT_EQ(table_.find_by_addr(0x1000).name, "a");
-    EXPECT_EQ(table_.find_by_addr(0x1800).name, "\xc3\xa9");
-    EXPECT_EQ(table_.find_by_addr(0x2000).name, "c");
-    EXPECT_EQ(table_.find_by_addr(0x9000).name, "c");
-    EXPECT_TRUE(is_unknown(table_.find_by_addr(0xfff)));
-    EXPECT_EQ(table_.find_by_name("c").addr, 0x2000u);
-    EXPECT_EQ(table_.find_by_name("c").type, 't');
-    EXPECT_TRUE(is_unknown(table_.find_by_name("d")));
-}
-
 TEST_F(KallsymsTest, AddressLookupsAcrossTheWholeAddressSpace)
 {
-    ASSERT_TRUE(parse_text("0 t zero\n8000000000000000 t mid\n8000000000000000 t mid2\n"
-                           "ffffffffffffffff t top\n"));
+    // Ties in byte order of the names; no final line feed.
+    ASSERT_TRUE(
+        parse_text("0 t zero\n1000 T b\n1000 T a\n1000 t \xc3\xa9\n2000 t c\n"
+                   "8000000000000000 t mid\n8000000000000000 t mid2\nffffffffffffffff t top"));
     const struct {
         uint64_t addr;
         const char *name;
     } cases[] = {
         {0, "zero"},
-        {1, "zero"},
-        {0x7fffffffffffffff, "zero"},
+        {0xfff, "zero"},
+        {0x1000, "a"},
+        {0x1800, "\xc3\xa9"},
+        {0x2000, "c"},
+        {0x7fffffffffffffff, "c"},
         {0x8000000000000000, "mid"},
         {0x8000000000000001, "mid2"},
         {0xfffffffffffffffe, "mid2"},
@@ -105,6 +95,9 @@ TEST_F(KallsymsTest, AddressLookupsAcrossTheWholeAddressSpace)
     };
     for (const auto &c : cases)
         EXPECT_EQ(table_.find_by_addr(c.addr).name, c.name) << std::hex << c.addr;
+    EXPECT_EQ(table_.find_by_name("c").addr, 0x2000u);
+    EXPECT_EQ(table_.find_by_name("c").type, 't');
+    EXPECT_TRUE(is_unknown(table_.find_by_name("d")));
 }
 
 TEST_F(KallsymsTest, DuplicateNamesResolveToHighestAddressOverallOrInTheModule)
