@@ -160,30 +160,6 @@ TEST_F(Resolver, AnswersAsResolutionInProcessDoes)
     });
 }
 
-TEST_F(Resolver, DebugLinesComeFromTheResolverWithoutTheKey)
-{
-    REQUIRE_OR_SKIP(root(), "needs root to start the resolver");
-    in_child([] {
-        // Captured before the fork, so that the resolver writes there too.
-        testing::internal::CaptureStdout();
-        resolver_client client = start_resolver();
-        std::vector<device_range> out;
-        std::string error;
-        mask = 1;
-        EXPECT_TRUE(client.resolve(input_of(254, 1, 1), out, error)) << error;
-        mask = 0;
-        EXPECT_TRUE(client.resolve(input_of(8, 16, 1), out, error)) << error;
-        std::string text = testing::internal::GetCapturedStdout();
-        EXPECT_NE(text.find("crypt target: aes-xts-plain64 <key> 0 254:0 4096\n"),
-                  std::string::npos)
-            << text;
-        EXPECT_EQ(text.find("for 8:16\n"), std::string::npos) << "debug lines without -m 1";
-        EXPECT_EQ(text.find(crypt_key.substr(0, 16)), std::string::npos);
-        ASSERT_EQ(out.size(), 2u);
-        EXPECT_EQ(chain_text(out[0].chain), "254:1 -> 254:0 -> 8:1 -> 8:0");
-    });
-}
-
 TEST_F(Resolver, PrivilegesOfBothProcesses)
 {
     REQUIRE_OR_SKIP(root(), "needs root to start the resolver");
