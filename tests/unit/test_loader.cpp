@@ -107,8 +107,8 @@ TEST(Listing, DiskRangesSummedUpUnlessAllAsked)
 
     // A large table is summed up unless every range is asked for.
     std::vector<fs_range> many(1000, fs_range{0, 1, ENUM_FS_TYPE_EXT4, 0, 0});
-    const std::string brief = format_disk_listing(wwid, many, false);
-    EXPECT_NE(brief.find("... (1000 ranges in all; -m 1 lists every one)"), std::string::npos);
+    const std::string summed = format_disk_listing(wwid, many, false);
+    EXPECT_NE(summed.find("... (1000 ranges in all; -m 1 lists every one)"), std::string::npos);
     const std::string full = format_disk_listing(wwid, many, true);
     EXPECT_EQ(std::count(full.begin(), full.end(), '['), 1000);
 }
