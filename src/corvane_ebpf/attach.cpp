@@ -311,6 +311,9 @@ attach_mode probe_attach_mode(std::string &line)
 
 std::string try_kprobe(const char *function)
 {
+    if (kprobe_pmu_value("type", "") < 0)
+        return "no kprobe event source (/sys/bus/event_source/devices/kprobe; a kernel "
+               "without CONFIG_KPROBE_EVENTS)";
     const int fd = open_kprobe_event(function, false);
     if (fd < 0)
         return std::string("kprobe on ") + function + ": " + std::strerror(errno);
