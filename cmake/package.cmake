@@ -42,6 +42,10 @@ set(CPACK_PACKAGE_DESCRIPTION
 probes, and reports every write into it that did not come from the file
 system's own code, and every mount (double mounts in particular) over it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build (cmake/toolchain-aarch64-linux-gnu.cmake) makes an arm64 package.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Shared libraries by dpkg-shlibdeps; procps for the unit's /bin/kill.

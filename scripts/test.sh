@@ -24,8 +24,15 @@ bash scripts/fuzz.sh 20
 echo "== Debian package"
 bash tests/package/run.sh "$root/build"
 
-echo "== arm64 cross build"
+echo "== arm64 cross build and package"
 bash scripts/build-arm64.sh "$root/build-arm64"
+(cd "$root/build-arm64" && cpack -G DEB >/dev/null)
+deb=$(ls -1t "$root"/build-arm64/corvane_*.deb | head -n 1)
+[ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ] || {
+  echo "error: $deb is not an arm64 package" >&2
+  exit 1
+}
+echo "arm64 package: $deb"
 
 # Both architectures run even when the first has failures, so that each is reported.
 status=0
