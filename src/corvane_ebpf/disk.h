@@ -84,10 +84,11 @@ static __always_inline int read_scsi_wwid(struct gendisk *gd, wwid_t *out)
     return parse_vpd83(s->vpd, n, out);
 }
 
-/* WWID of a SCSI disk, from the cache or its VPD page 0x83. */
-static __noinline int get_scsi_wwid(struct gendisk *gd, wwid_t *out)
+/* WWID of a SCSI disk, from the cache or its VPD page 0x83. seq is the
+ * disk's sequence number, which tells a new disk at a reused address. */
+static __noinline int get_scsi_wwid_seq(struct gendisk *gd, __u64 seq, wwid_t *out)
 {
-    struct wwid_cache_key key = {.disk = (__u64)gd, .seq = BPF_CORE_READ(gd, diskseq)};
+    struct wwid_cache_key key = {.disk = (__u64)gd, .seq = seq};
     struct wwid_cache_value *cached = bpf_map_lookup_elem(&map_wwid_cache, &key);
     if (cached) {
         if (cached->found)
@@ -107,11 +108,21 @@ static __noinline int get_scsi_wwid(struct gendisk *gd, wwid_t *out)
     return value.found;
 }
 
-/* Whether a SCSI disk has watched ranges. */
-static __always_inline int disk_watched(struct gendisk *gd)
+static __always_inline int get_scsi_wwid(struct gendisk *gd, wwid_t *out)
+{
+    return get_scsi_wwid_seq(gd, BPF_CORE_READ(gd, diskseq), out);
+}
+
+/* Whether a SCSI disk (with that sequence number) has watched ranges. */
+static __always_inline int disk_watched_seq(struct gendisk *gd, __u64 seq)
 {
     wwid_t wwid;
-    return get_scsi_wwid(gd, &wwid) && bpf_map_lookup_elem(&map_disks, &wwid);
+    return get_scsi_wwid_seq(gd, seq, &wwid) && bpf_map_lookup_elem(&map_disks, &wwid);
+}
+
+static __always_inline int disk_watched(struct gendisk *gd)
+{
+    return disk_watched_seq(gd, BPF_CORE_READ(gd, diskseq));
 }
 
 #endif
