@@ -165,24 +165,4 @@ struct block_device___bdsuper {
     struct super_block *bd_super;
 } CORVANE_CORE;
 
-/* Up to 6.16: a list_head threaded through mount.mnt_instance. */
-struct super_block___mlist {
-    struct list_head s_mounts;
-} CORVANE_CORE;
-
-struct mount___mlist {
-    struct list_head mnt_instance;
-} CORVANE_CORE;
-
-/* From 6.17: a singly linked chain through mount.mnt_next_for_sb. */
-struct mount___mchain;
-
-struct super_block___mchain {
-    struct mount___mchain *s_mounts;
-} CORVANE_CORE;
-
-struct mount___mchain {
-    struct mount___mchain *mnt_next_for_sb;
-} CORVANE_CORE;
-
 #endif

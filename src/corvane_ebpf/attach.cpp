@@ -76,15 +76,11 @@ const std::vector<probe_role> &probe_roles()
          true,
          {{"monitor_vfs_create_mount", "fentry", "vfs_create_mount"}},
          {{"kprobe_vfs_create_mount", "kprobe", "vfs_create_mount"}}},
-        // Instances go when the super block is torn down (after its last
-        // write); without that function, at the unmount's return. do_umount is
-        // inlined into path_umount on many kernels. The teardown is never
-        // inlined, so kprobes need no other place.
-        {"monitor_do_umount",
+        // Instances go when the super block is torn down, after its last
+        // write.
+        {"monitor_shutdown_super",
          true,
-         {{"monitor_shutdown_super", "fexit", "generic_shutdown_super"},
-          {"monitor_do_umount", "fexit", "do_umount"},
-          {"monitor_do_umount", "fexit", "path_umount"}},
+         {{"monitor_shutdown_super", "fexit", "generic_shutdown_super"}},
          {{"kprobe_shutdown_super", "kprobe", "generic_shutdown_super"}}},
         {"monitor_self_check",
          true,

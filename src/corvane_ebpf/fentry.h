@@ -114,13 +114,6 @@ int BPF_PROG(monitor_shutdown_super, struct super_block *sb)
     return 0;
 }
 
-SEC("fexit/do_umount")
-int BPF_PROG(monitor_do_umount, void *target, int flags, int ret)
-{
-    on_umount_return(ctx, target, ret);
-    return 0;
-}
-
 SEC("fentry/blkdev_ioctl")
 int BPF_PROG(monitor_self_check, struct file *file, unsigned int cmd, unsigned long arg)
 {

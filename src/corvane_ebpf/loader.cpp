@@ -96,8 +96,6 @@ bool configure_attach_points(corvane_ebpf_bpf *obj, const attach_plan &plan)
                 bpf_object__find_program_by_name(obj->obj, choice.entry_program.c_str()), true);
         if (plan.mode == attach_mode::fentry)
             bpf_program__set_attach_target(chosen, 0, choice.function.c_str());
-        if (choice.probe == "monitor_do_umount")
-            obj->bss->umount_target_is_path = choice.function == "path_umount";
     }
     std::fflush(stdout);
     return complete;

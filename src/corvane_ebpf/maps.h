@@ -141,9 +141,6 @@ __u32 self_check_armed;
 /* Report every ext4/xfs mounted from a block device (--mounted). */
 __u32 notify_mounts;
 __u32 page_shift;
-/* 1 when monitor_do_umount is attached to path_umount (first argument a
- * struct path), 0 when it is attached to do_umount (a struct mount). */
-__u32 umount_target_is_path;
 /* Resize requests in flight; the system-call exit probe looks only while any. */
 __u32 resizing_count;
 

@@ -82,49 +82,6 @@ static __always_inline void forget_instance(void *ctx, struct super_block *sb)
     walk_sb_device(ctx, &w, bd);
 }
 
-/* True when no mount of sb is left apart from leaving (NULL: none at all). */
-static __always_inline int sb_unmounted(struct super_block *sb, void *leaving)
-{
-    if (bpf_core_field_exists(struct super_block___mlist, s_mounts)) {
-        struct super_block___mlist *s = (void *)sb;
-        void *head = (void *)sb + bpf_core_field_offset(struct super_block___mlist, s_mounts);
-        void *first = BPF_CORE_READ(s, s_mounts.next);
-        if (!leaving)
-            return first == head;
-        struct mount___mlist *m = leaving;
-        void *own = leaving + bpf_core_field_offset(struct mount___mlist, mnt_instance);
-        return first == own && BPF_CORE_READ(m, mnt_instance.next) == head;
-    }
-    if (bpf_core_field_exists(struct super_block___mchain, s_mounts)) {
-        struct super_block___mchain *s = (void *)sb;
-        struct mount___mchain *first = BPF_CORE_READ(s, s_mounts);
-        if (!leaving)
-            return first == NULL;
-        return (void *)first == leaving && BPF_CORE_READ(first, mnt_next_for_sb) == NULL;
-    }
-    return 0;
-}
-
-/* Used only on kernels whose BTF lacks generic_shutdown_super: at the return
- * of a successful unmount, once no mount of the instance is left, its entries
- * go. The first argument is a struct mount at do_umount and a struct path at
- * path_umount, where the unmounted mount has already left the list. */
-static __always_inline void on_umount_return(void *ctx, void *target, int ret)
-{
-    if (ret != 0)
-        return;
-    struct super_block *sb;
-    void *leaving = NULL;
-    if (umount_target_is_path) {
-        sb = BPF_CORE_READ((struct path *)target, mnt, mnt_sb);
-    } else {
-        leaving = target;
-        sb = BPF_CORE_READ((struct mount *)target, mnt.mnt_sb);
-    }
-    if (sb && sb_unmounted(sb, leaving))
-        forget_instance(ctx, sb);
-}
-
 /* ---- start-up check ------------------------------------------------------------------ */
 
 /* The super block mounted from a block device, if any. */

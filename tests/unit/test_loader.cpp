@@ -26,14 +26,14 @@ std::vector<std::string> attach_lines(attach_mode mode, const std::set<std::stri
     return lines;
 }
 
-// What Debian's 6.1 and 6.12 kernels offer (iomap_write_iter and do_umount
-// inlined), on x86_64 and on arm64.
+// What Debian's 6.1 and 6.12 kernels offer (iomap_write_iter inlined), on
+// x86_64 and on arm64.
 const std::set<std::string> debian_functions = {
     "submit_bio_noacct",      "iomap_iter",      "blkdev_write_iter",
     "filemap_page_mkwrite",   "blk_execute_rq",  "blk_execute_rq_nowait",
     "blk_rq_map_user_iov",    "blk_rq_map_kern", "vfs_create_mount",
-    "generic_shutdown_super", "path_umount",     "blkdev_ioctl",
-    "security_file_ioctl",    "__x64_sys_ioctl"};
+    "generic_shutdown_super", "blkdev_ioctl",    "security_file_ioctl",
+    "__x64_sys_ioctl"};
 
 std::set<std::string> on_arm64(std::set<std::string> functions)
 {
@@ -57,32 +57,27 @@ TEST(AttachTargets, DebianKernelsInBothModes)
         for (const std::string &line : *lines)
             EXPECT_FALSE(line.ends_with(": none")) << line;
     EXPECT_EQ(fentry[1], "attach monitor_iomap_write_iter: fexit iomap_iter");
-    EXPECT_EQ(fentry[9], "attach monitor_do_umount: fexit generic_shutdown_super");
+    EXPECT_EQ(fentry[9], "attach monitor_shutdown_super: fexit generic_shutdown_super");
     EXPECT_EQ(fentry[12], "attach monitor_resize_done: fexit __x64_sys_ioctl");
     EXPECT_EQ(kprobe[1], "attach monitor_iomap_write_iter: kprobe+kretprobe iomap_iter");
-    EXPECT_EQ(kprobe[9], "attach monitor_do_umount: kprobe generic_shutdown_super");
+    EXPECT_EQ(kprobe[9], "attach monitor_shutdown_super: kprobe generic_shutdown_super");
     EXPECT_EQ(kprobe[12], "attach monitor_resize_done: kretprobe __arm64_sys_ioctl");
 }
 
 TEST(AttachTargets, FallbacksAndMissingFunctions)
 {
-    // The out-of-line function first, the unmount's return without the teardown,
-    // the system-call exit of arm64; a missing optional probe is "none".
+    // The out-of-line function first, the system-call exit of arm64; a missing
+    // optional probe is "none".
     std::set<std::string> other = {"submit_bio_noacct", "iomap_write_iter", "iomap_iter",
-                                   "vfs_create_mount",  "do_umount",        "path_umount",
-                                   "blkdev_ioctl",      "__arm64_sys_ioctl"};
+                                   "vfs_create_mount",  "blkdev_ioctl",     "__arm64_sys_ioctl"};
     const auto lines = attach_lines(attach_mode::fentry, other);
     EXPECT_EQ(lines[1], "attach monitor_iomap_write_iter: fentry iomap_write_iter");
     EXPECT_EQ(lines[2], "attach monitor_blkdev_write_iter: none");
-    EXPECT_EQ(lines[9], "attach monitor_do_umount: fexit do_umount");
     EXPECT_EQ(lines[12], "attach monitor_resize_done: fexit __arm64_sys_ioctl");
     EXPECT_EQ(attach_lines(attach_mode::kprobe, other)[1],
               "attach monitor_iomap_write_iter: kprobe iomap_write_iter");
-    other.erase("do_umount");
-    EXPECT_EQ(attach_lines(attach_mode::fentry, other)[9],
-              "attach monitor_do_umount: fexit path_umount");
 
-    // Without the block-layer entry, or (kprobes) the super block's teardown,
+    // Without the block-layer entry, or the super block's teardown,
     // the monitor cannot work.
     for (attach_mode mode : {attach_mode::fentry, attach_mode::kprobe}) {
         const auto choices = choose_attach_targets(mode, [](const char *) { return false; });
