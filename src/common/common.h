@@ -19,6 +19,9 @@
 #define MAX_CODE_RANGES 64
 /* Live file-system instances over the watched ranges of one disk. */
 #define MAX_DISK_INSTANCES 32
+/* The probes' memory of disks without watched ranges (see the probes' maps). */
+#define UNWATCHED_SLOTS 1024
+#define UNWATCHED_GENERATION_BITS 24
 #define EVENT_DETAIL_SIZE 64
 
 enum ENUM_FS_TYPE {

@@ -113,11 +113,28 @@ static __always_inline int get_scsi_wwid(struct gendisk *gd, wwid_t *out)
     return get_scsi_wwid_seq(gd, BPF_CORE_READ(gd, diskseq), out);
 }
 
+static __always_inline __u64 unwatched_tag(__u64 seq, __u64 generation)
+{
+    return seq << UNWATCHED_GENERATION_BITS |
+           (generation & ((1ULL << UNWATCHED_GENERATION_BITS) - 1));
+}
+
 /* Whether a SCSI disk (with that sequence number) has watched ranges. */
 static __always_inline int disk_watched_seq(struct gendisk *gd, __u64 seq)
 {
+    __u64 *slot = &unwatched_disks[seq & (UNWATCHED_SLOTS - 1)];
+    if (*slot == unwatched_tag(seq, disks_generation))
+        return 0;
+    /* Read with a full barrier before the lookup: a table installed after it
+     * comes with a newer generation, so what is remembered below goes stale. */
+    __u64 generation = __sync_fetch_and_add(&disks_generation, 0);
     wwid_t wwid;
-    return get_scsi_wwid_seq(gd, seq, &wwid) && bpf_map_lookup_elem(&map_disks, &wwid);
+    if (!get_scsi_wwid_seq(gd, seq, &wwid))
+        return 0; /* looked at again next time */
+    if (bpf_map_lookup_elem(&map_disks, &wwid))
+        return 1;
+    *slot = unwatched_tag(seq, generation);
+    return 0;
 }
 
 static __always_inline int disk_watched(struct gendisk *gd)

@@ -311,13 +311,29 @@ bool probe_control::set_disk_ranges(const wwid_t &wwid, const std::vector<fs_ran
         done = false;
     }
     close(table);
+    forget_unwatched_disks();
     return done;
 }
 
 void probe_control::remove_disk(const wwid_t &wwid)
 {
-    if (skel_)
-        bpf_map_delete_elem(bpf_map__fd(skel_->maps.map_disks), &wwid);
+    if (!skel_)
+        return;
+    bpf_map_delete_elem(bpf_map__fd(skel_->maps.map_disks), &wwid);
+    forget_unwatched_disks();
+}
+
+// What the probes remember of disks without watched ranges holds for one
+// generation of map_disks. A wrapped generation could match an old slot:
+// the slots are cleared then.
+void probe_control::forget_unwatched_disks()
+{
+    auto &generation = skel_->bss->disks_generation;
+    constexpr unsigned long long mask = (1ULL << UNWATCHED_GENERATION_BITS) - 1;
+    if (((__atomic_load_n(&generation, __ATOMIC_SEQ_CST) + 1) & mask) == 0)
+        for (auto &slot : skel_->bss->unwatched_disks)
+            __atomic_store_n(&slot, 0, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&generation, 1, __ATOMIC_SEQ_CST);
 }
 
 std::map<uint32_t, disk_check_t> probe_control::check_devices(const std::vector<int> &device_fds)

@@ -87,6 +87,8 @@ class probe_control {
     void stop();
 
   private:
+    void forget_unwatched_disks();
+
     corvane_ebpf_bpf *skel_ = nullptr;
     ring_buffer *ring_ = nullptr;
     attach_plan plan_;

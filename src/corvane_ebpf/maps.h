@@ -143,6 +143,13 @@ __u32 notify_mounts;
 __u32 page_shift;
 /* Resize requests in flight; the system-call exit probe looks only while any. */
 __u32 resizing_count;
+/* Disks seen to have no watched ranges, so that most of a machine's writes
+ * end without a hash-map lookup: slot (sequence number % UNWATCHED_SLOTS)
+ * holds sequence number << 24 | generation, one word, written and read
+ * whole. A disk's sequence number is unique since boot; the loader bumps the
+ * generation after every change of map_disks, which invalidates every slot. */
+__u64 unwatched_disks[UNWATCHED_SLOTS];
+__u64 disks_generation;
 
 #define debugprintk(fmt, ...)                                                                      \
     ({                                                                                             \
