@@ -26,6 +26,15 @@ std::string wwid_to_string(const wwid_t &wwid);
 // "unknown", "ext4" or "xfs"; "unknown" for anything else.
 const char *fs_type_name(uint32_t type);
 // Value of one hexadecimal digit of either case, -1 for any other character.
-int hex_digit_value(char c);
+constexpr int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 // st_rdev of path when it is a block device, else 0.
 uint64_t get_block_device_number(const std::string &path);

@@ -40,14 +40,3 @@ uint64_t get_block_device_number(const std::string &path)
         return 0;
     return st.st_rdev;
 }
-
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}

@@ -1,5 +1,7 @@
 #include "kallsyms_parser/kallsyms_parser.h"
 
+#include "base/corvane.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,17 +112,7 @@ struct char_classes {
             space[c] = blank[c] = true;
         space[static_cast<unsigned char>('\n')] = true;
         for (int c = 0; c < 256; ++c)
-            hex[c] = static_cast<int8_t>(hex_value(static_cast<char>(c)));
-    }
-    static constexpr int hex_value(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
+            hex[c] = static_cast<int8_t>(hex_digit_value(static_cast<char>(c)));
     }
 };
 constexpr char_classes classes;
