@@ -65,7 +65,7 @@ for mode in $modes; do
   empty_probe /bed/tools/empty_probe.bpf.o "$mode" >/tmp/empty.out 2>&1 &
   empty=$!
   i=0
-  while ! grep -q attached /tmp/empty.out && [ $i -lt 100 ]; do usleep 100000; i=$((i + 1)); done
+  while ! grep -q attached /tmp/empty.out && [ $i -lt 600 ]; do usleep 100000; i=$((i + 1)); done
   grep -q attached /tmp/empty.out || fail "the empty $mode probes did not attach: $(cat /tmp/empty.out)"
   bedtool writes "$unwatched" 0 4096 "$COUNT" >/tmp/writes.out || fail "writes to $unwatched failed"
   write_time "$mode" "empty-probes-only"
