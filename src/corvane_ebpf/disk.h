@@ -137,9 +137,4 @@ static __always_inline int disk_watched_seq(struct gendisk *gd, __u64 seq)
     return 0;
 }
 
-static __always_inline int disk_watched(struct gendisk *gd)
-{
-    return disk_watched_seq(gd, BPF_CORE_READ(gd, diskseq));
-}
-
 #endif

@@ -16,13 +16,9 @@
 SEC("fentry/submit_bio_noacct")
 int BPF_PROG(monitor_submit_bio, struct bio *bio)
 {
-    if (!(bio->bi_opf & 1))
-        return 0;
     struct gendisk *disk = bio->bi_bdev->bd_disk;
-    __u64 open = (__u64)disk->fops->open;
-    if (is_scsi(open) ? !disk_watched_seq(disk, disk->diskseq) : !is_device_mapper(open))
-        return 0;
-    on_submit_bio(ctx, FULL_STACK, bio);
+    if (bio_may_matter(bio->bi_opf, (__u64)disk->fops->open, disk, disk->diskseq))
+        on_submit_bio(ctx, FULL_STACK, bio);
     return 0;
 }
 

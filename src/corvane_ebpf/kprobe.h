@@ -25,7 +25,12 @@ static __always_inline __u64 entry_caller(struct pt_regs *ctx)
 SEC("kprobe")
 int BPF_KPROBE(kprobe_submit_bio, struct bio *bio)
 {
-    on_submit_bio(ctx, entry_caller(ctx), bio);
+    __u32 opf = BPF_CORE_READ(bio, bi_opf);
+    if (!(opf & 1)) /* reads and flushes: no further reads */
+        return 0;
+    struct gendisk *disk = BPF_CORE_READ(bio, bi_bdev, bd_disk);
+    if (bio_may_matter(opf, disk_open_fn(disk), disk, BPF_CORE_READ(disk, diskseq)))
+        on_submit_bio(ctx, entry_caller(ctx), bio);
     return 0;
 }
 

@@ -20,25 +20,28 @@ static __always_inline __u64 bdev_start(struct block_device *bd)
 
 /* ---- block I/O ---------------------------------------------------------------- */
 
-/* Every block I/O, as it enters the block layer (submit_bio_noacct): what
- * file systems and programs submit, and what stacking drivers issue to the
- * devices below. A bio coming back after a split, or issued by a
- * device-mapper target that was already followed from above, is not judged
- * again. */
+/* Whether a bio can touch a watched range, from its operation flags and its
+ * disk (with the disk's open operation and sequence number): a write to
+ * device mapper, followed down by the walk, or to a SCSI disk with watched
+ * ranges. Most of a machine's I/O ends here; each probe program reads these
+ * values its own cheapest way. */
+static __always_inline int bio_may_matter(__u32 opf, __u64 open, struct gendisk *disk, __u64 seq)
+{
+    if (!(opf & 1)) /* reads and flushes */
+        return 0;
+    return is_scsi(open) ? disk_watched_seq(disk, seq) : is_device_mapper(open);
+}
+
+/* Every block I/O that bio_may_matter() let through, as it enters the block
+ * layer (submit_bio_noacct): what file systems and programs submit, and what
+ * stacking drivers issue to the devices below. A bio coming back after a
+ * split, or issued by a device-mapper target that was already followed from
+ * above, is not judged again. */
 static __always_inline void on_submit_bio(void *ctx, __u64 caller, struct bio *bio)
 {
     __u32 opf = BPF_CORE_READ(bio, bi_opf);
-    if (!(opf & 1)) /* reads and flushes */
-        return;
     struct block_device *bd = BPF_CORE_READ(bio, bi_bdev);
     struct gendisk *disk = BPF_CORE_READ(bd, bd_disk);
-    __u64 open = disk_open_fn(disk);
-    const int scsi = is_scsi(open);
-    if (!scsi && !is_device_mapper(open))
-        return;
-    /* Most writes of a machine go to disks nobody watches: they end here. */
-    if (scsi && !disk_watched(disk))
-        return;
     if (BPF_CORE_READ(bio, bi_flags) & (1 << BIO_FLAG_QUEUED))
         return;
     if (issued_by_followed_target(bio))
